@@ -1,5 +1,6 @@
 #include "engine/exception.h"
 
+#include <cstdlib>
 #include <cstring>
 
 static char* copyMessage(const char* text) { return text ? strdup(text) : nullptr; }
