@@ -1,0 +1,255 @@
+// dbDatabase: the handle of one database, a single file mapped into memory as
+// a whole and shared with every other process that opens the same name.
+//
+// Units implementing it:
+//   database.cpp     open, close, error reporting, new-file geometry
+//   transaction.cpp  object index access, commit, rollback, crash recovery
+//   allocator.cpp    bitmap space allocation and file growth
+//   lock.cpp         thread contexts, the lock protocol, delayed commit
+//   schema.cpp       stored table definitions
+//   record.cpp       insert, update and remove of rows
+#pragma once
+
+#include <string>
+
+#include "engine/exception.h"
+#include "engine/file_header.h"
+#include "engine/list.h"
+#include "engine/mapped_file.h"
+#include "engine/monitor.h"
+#include "engine/sync.h"
+#include "engine/thread_pool.h"
+#include "engine/types.h"
+
+class dbTableDescriptor;
+class dbAnyCursor;
+
+// Per thread and per database: the thread's lock state and its cursors.
+class dbDatabaseThreadContext : public dbL2List {
+ public:
+  bool readAccess = false;     // holds the shared lock
+  bool writeAccess = false;    // holds the exclusive lock
+  bool mutatorLocked = false;  // holds the concurrent writers' section
+  bool commitDelayed = false;  // its commit was handed to the delayed-commit thread
+  bool removeContext = false;  // delete once the delayed commit is done
+  int4 transactionId = 0;      // the monitor's transactionId recorded by precommit
+  nat4 threadId;               // the thread that created the context
+  dbL2List cursors;            // cursors of the running transaction
+
+  dbDatabaseThreadContext() : threadId(dbGetThreadId()) {}
+};
+
+class dbDatabase {
+ public:
+  enum dbAccessType : nat1 {
+    accessReadOnly = 0,
+    accessReadWrite = 1,
+    accessConcurrentRead = 2,  // reads the committed state while others write
+    accessConcurrentUpdate = 3,
+  };
+  enum { dbMaxScanThreads = 64 };
+  enum dbDetachFlags { commitOnDetach = 1, destroyContextOnDetach = 2 };
+  // Modes of beginTransaction.
+  enum dbLockType { dbSharedLock = 0, dbExclusiveLock = 1, dbUpdateLockInOperation = 2 };
+
+  static constexpr nat4 dbDefaultInitFileSize = 1024 * 1024;
+  static constexpr nat4 dbDefaultExtensionQuantum = 4 * 1024 * 1024;
+  static constexpr nat4 dbDefaultInitIndexSize = 64 * 1024;
+
+  // Nothing is opened. scanThreads 0 means the number of processors; it is
+  // never more than dbMaxScanThreads.
+  dbDatabase(nat1 accessMode = accessReadWrite, nat4 initialFileSize = dbDefaultInitFileSize,
+             nat4 extensionQuantum = dbDefaultExtensionQuantum, nat4 initialIndexSize = dbDefaultInitIndexSize,
+             int scanThreads = 1);
+  // Does not close an open database.
+  virtual ~dbDatabase();
+  dbDatabase(const dbDatabase&) = delete;
+  dbDatabase& operator=(const dbDatabase&) = delete;
+
+  // The one reporting point of engine errors: prints the message on the
+  // standard error stream, then returns for classes 0, 1, 4, 10 and 11 and
+  // throws dbException for every other class.
+  virtual void handleError(dbErrorClass error, const char* msg = nullptr, int arg = 0);
+
+  // Opens the database `name` stored in `fileName` (default: name + ".rvd").
+  // waitLockTimeout is in milliseconds, dbWaitForever for no limit;
+  // commitDelay in seconds, 0 for immediate commits. Returns true when usable;
+  // otherwise the reason went through handleError.
+  bool open(const char* name, const char* fileName = nullptr, nat4 waitLockTimeout = dbWaitForever,
+            nat4 commitDelay = 0);
+  // Commits this thread's work and releases everything; the handle may be opened again.
+  void close();
+  bool isOpen() const { return opened; }
+  // Open handles of all processes together, read without locking.
+  int getUserCount() const { return monitor ? monitor->users : 0; }
+
+  // ---- Transactions (transaction.cpp)
+  void commit();
+  // Releases the lock without committing; a later commit stores the changes.
+  void precommit();
+  void rollback();
+
+  // ---- Threads (lock.cpp)
+  // Gives the calling thread a context; every thread but the opening one
+  // attaches before its first transaction.
+  void attach();
+  void detach(int flags = commitOnDetach | destroyContextOnDetach);
+
+  // Set before open: a stored table may lose fields its declaration dropped.
+  bool allowColumnRemoval = false;
+
+  nat1 getAccessMode() const { return accessMode; }
+  int getScanThreads() const { return scanThreads; }
+  const char* getName() const { return databaseName.c_str(); }
+  const char* getFileName() const { return fileName.c_str(); }
+  dbTableDescriptor* getTables() const { return tables; }
+
+  // ---- Object index (transaction.cpp). Read access takes no lock and checks none.
+  // Address of a record; its entry must be a used entry with marker 0.
+  byte* getRow(oid_t oid);
+  // Address of an object of any kind.
+  byte* get(oid_t oid);
+  // The record for writing, moved first when it is shared with the committed state.
+  byte* putRow(oid_t oid);
+  // The record for writing with a new size; keeps its next and prev words.
+  byte* putRow(oid_t oid, size_t newSize);
+  // putRow for index objects of every kind (size from the marker).
+  byte* put(oid_t oid);
+  oid_t allocateId(int n = 1);
+  void freeId(oid_t oid, int n = 1);
+  oid_t allocateObject(dbObjectMarker marker);
+  void freeObject(oid_t oid);
+  // Called before any change: marks the file dirty at the first one.
+  void setDirty();
+  // True when oid is shared with the committed state (must be copied to change).
+  bool isCommitted(oid_t oid) const {
+    return oid < committedIndexSize && index[0][oid] == index[1][oid];
+  }
+  // Size of the object behind an entry: from the marker, or the record's first word.
+  nat4 getObjectSize(nat4 entry) const;
+
+  // ---- Space (allocator.cpp)
+  // New space of size bytes; when oid is not 0 the object is copied there and
+  // its entry follows it.
+  offs_t allocate(size_t size, oid_t oid = 0);
+  void deallocate(offs_t pos, size_t size);
+  // Makes private every bitmap page covering the space, without changing a bit.
+  void cloneBitmap(offs_t pos, size_t size);
+  // Makes the file at least size bytes long.
+  void extend(offs_t size);
+
+  // ---- Locks (lock.cpp)
+  // Returns false only when the file cannot be mapped.
+  bool beginTransaction(dbLockType mode);
+  void endTransaction(dbDatabaseThreadContext* ctx);
+  dbDatabaseThreadContext* getThreadContext() { return threadContext.get(); }
+
+  // ---- Schema and rows (schema.cpp, record.cpp)
+  bool loadSchema(bool create);
+  void initializeMetatable();
+  void linkTable(dbTableDescriptor* table, oid_t tableId);
+  dbTableDescriptor* findTable(dbTableDescriptor* desc);
+
+  // Tells the calling thread's cursors that a row changed or went away.
+  void notifyCursors(oid_t oid, bool removed);
+
+  dbSharedMonitor* getMonitor() const { return monitor; }
+  dbFileHeader* getHeader() const { return header; }
+  oid_t* getCurrentIndex() const { return currentIndex; }
+  nat4 getCurrentIndexSize() const { return currentIndexSize; }
+  byte* getBaseAddress() const { return baseAddress; }
+
+ protected:
+  // ---- database.cpp
+  void initializeFile(nat4 indexSize, nat4 fileSize);
+  // Checks a mapped header before anything reads through it.
+  bool validateHeader();
+  void releaseSharedObjects();
+  void reportFileError(const char* msg, int errorCode);
+  std::string mappingName(nat4 version) const;
+  // Brings this process up to the monitor's mapping version (run at the start
+  // of every lock request). Returns false when the file cannot be mapped.
+  bool updateMapping();
+  // Takes the new base address after a (re)map.
+  void setBaseAddress(byte* base);
+
+  // ---- transaction.cpp
+  // Adopts the monitor's roots for a transaction just granted.
+  void refreshTransactionIndex();
+  void commitNow(dbDatabaseThreadContext* ctx);
+  void recovery();
+  void restoreTablesConsistency();
+  // Commit and rollback go on only when one of these holds.
+  bool hasTransactionToEnd(dbDatabaseThreadContext* ctx) const;
+
+  // ---- lock.cpp
+  void enterGlobal() { sync->globalSection.lock(); }
+  void leaveGlobal() { sync->globalSection.unlock(); }
+  void startDelayedCommitThread();
+  void stopDelayedCommitThread();
+  static void delayedCommitProc(void* arg);
+  void delayedCommit();
+
+  // Construction parameters.
+  nat1 accessMode;
+  nat4 initialFileSize;
+  nat4 extensionQuantum;
+  nat4 initialIndexSize;
+  int scanThreads;
+
+  // The mapping. Every stored offset is relative to baseAddress.
+  dbMappedFile file;
+  byte* baseAddress = nullptr;
+  dbFileHeader* header = nullptr;
+  oid_t* index[2] = {nullptr, nullptr};
+  oid_t* currentIndex = nullptr;
+  nat4 committedIndexSize = 0;
+  nat4 currentIndexSize = 0;
+  nat4 mappingVersion = 0;  // the version this process has mapped; 0 = none yet
+
+  // Allocation state of this process.
+  struct dbLocation {
+    offs_t pos;
+    size_t size;
+    dbLocation* next;
+  };
+  oid_t currRBitmapPage = dbBitmapId;  // cursor of record requests
+  nat4 currRBitmapOffs = 0;
+  oid_t currPBitmapPage = dbBitmapId;  // cursor of page requests
+  nat4 currPBitmapOffs = 0;
+  int4* bitmapPageAvailableSpace;      // dbFirstUserId hints, per bitmap page id
+  dbLocation* reservedChain = nullptr;  // space chosen but not yet marked
+
+  bool modified = false;
+  bool opened = false;
+  std::string databaseName;
+  std::string fileName;
+  nat4 waitLockTimeout = dbWaitForever;
+
+  // Shared state of all processes.
+  dbProcessLock processLock;
+  dbSharedMemory sharedMemory;
+  dbSharedMonitor* monitor = nullptr;
+  dbSharedSync* sync = nullptr;
+
+  dbTableDescriptor* tables = nullptr;
+  oid_t updatedRecordId = 0;
+
+  // Threads.
+  dbThreadContext<dbDatabaseThreadContext> threadContext;
+  dbMutex threadContextsMutex;
+  dbL2List threadContexts;
+
+  // Delayed commit.
+  nat4 commitDelay = 0;
+  nat4 commitTimeout = 0;
+  nat4 commitTimerStarted = 0;
+  bool stopDelayedCommitThreadFlag = false;
+  dbMutex delayedCommitStartTimerMutex;
+  dbMutex delayedCommitStopTimerMutex;
+  dbPrivateEvent delayedCommitStartTimerEvent;
+  dbPrivateEvent commitThreadSyncEvent;
+  dbThread commitThread;
+
+  dbThreadPool threadPool;
+};
