@@ -50,7 +50,8 @@ class HttpClient {
   const HttpSettings& settings() const { return settings_; }
 
   // Sets a request header for all later requests, replacing an earlier value
-  // of the same (case-insensitive) name.
+  // of the same (case-insensitive) name. A "Content-Type" header applies to
+  // plain POST bodies only.
   void setHeader(const std::string& name, const std::string& value);
 
   std::string get(const std::string& url);

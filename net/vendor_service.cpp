@@ -21,6 +21,14 @@ std::string readFile(const std::string& path) {
   return data;
 }
 
+// Drops the control characters and spaces around the reply, not only the
+// white space that JSON itself allows there.
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
 std::string memberText(const nlohmann::json& value) {
   if (value.is_string()) return value.get<std::string>();
   if (value.is_null()) return "";
@@ -73,7 +81,7 @@ std::string VendorService::getMobileToken(const std::string& mobile) {
   std::string reply = http_.post(config_.baseUrl + "?page=getMobile", "no=" + mobile);
   nlohmann::json document;
   try {
-    document = nlohmann::json::parse(reply);
+    document = nlohmann::json::parse(trimmed(reply));
   } catch (const nlohmann::json::exception& e) {
     throw NetError(std::string("Invalid token reply: ") + e.what());
   }

@@ -60,6 +60,22 @@ class VendorServiceTest : public ::testing::Test {
 
 }  // namespace
 
+TEST(VendorProfileTest, BuiltInEndpointsAndClientSettings) {
+  VendorConfig defaults;
+  EXPECT_EQ(defaults.baseUrl.rfind("http://", 0), 0u);
+  EXPECT_TRUE(defaults.baseUrl.ends_with(":800/"));
+  EXPECT_EQ(defaults.password.size(), 11u);
+  EXPECT_EQ(defaults.photoUrl, "http://127.0.0.1:8302/");
+  HttpSettings settings = vendorHttpSettings(defaults.password);
+  EXPECT_EQ(settings.userName, "ardonapi");
+  EXPECT_EQ(settings.password, defaults.password);
+  EXPECT_EQ(settings.contentType, "application/x-www-form-urlencoded");
+  EXPECT_FALSE(settings.followRedirects);
+  EXPECT_EQ(settings.connectTimeoutMs, 0);
+  EXPECT_EQ(settings.readTimeoutMs, 0);
+  EXPECT_EQ(settings.caFile, "");
+}
+
 TEST_F(VendorServiceTest, AccountCheckSendsTheIdAsIdAndPassword) {
   setReply("OK");
   VendorService vendor(config());
@@ -155,7 +171,7 @@ TEST_F(VendorServiceTest, TokenIsTheIdMemberOfTheReplyObject) {
     std::string token;
   };
   const Case cases[] = {
-      {" \r\n\t{\r\n  \"id\" : \"APA91b\\/x\\u0041\"\r\n}\r\n ", "APA91b/xA"},
+      {" \r\n\t{\r\n  \"id\" : \"APA91b\\/x\\u0041\"\r\n}\r\n\f\v ", "APA91b/xA"},
       {R"({"no":"0912","other":"x"})", ""},
       {R"({"id":null})", ""},
       {R"({"id":12345})", "12345"},
