@@ -2,7 +2,8 @@
 // client: HTTPS (TLS 1.2 or later, certificate verified), redirects followed,
 // cookies kept, connect and read time-outs of 60 seconds by default.
 //
-// The main window's "Send Message" runs, in this order:
+// The main window keeps one GcmSender for its whole life; its "Send Message"
+// runs, in this order:
 //   reply = vendor.checkShop(id)            -> Memo2; stop unless isAccepted
 //   store and commit the MsgRecord          -> its object id
 //   json = gcm.buildDocument(boxes, oid)    -> Memo1

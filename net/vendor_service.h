@@ -1,7 +1,11 @@
 // The vendor service (account check, token lookup) and the local photo
 // service, both reached through one client with the IdHTTP1 profile: basic
 // authentication as "ardonapi", form-encoded bodies, cookies kept, redirects
-// not followed, no proxy, no time-outs of its own.
+// not followed, no proxy, no time-outs of its own. The main window keeps one
+// VendorService for its whole life, so the cookies it receives are kept too:
+//   "Get Token", Enter in mobile:  gcm_token = getMobileToken(mobile)
+//   "Send Photo":                  Memo2 = sendPhoto()
+//   "Send Message":                see gcm_sender.h
 //
 // Texts go into the address as typed, with one exception: bytes that an
 // address cannot carry are percent-encoded, so that the request stays a valid
