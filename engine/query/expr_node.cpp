@@ -7,7 +7,7 @@
 
 namespace {
 
-// Value type and operand count per code; tpVoid marks types that come from
+// Value type and operand count per code; etVoid marks types that come from
 // the field or parameter the node loads.
 struct ShapeTable {
   dbExprNodeShape shapes[256];
@@ -16,55 +16,55 @@ struct ShapeTable {
     for (int c = from; c <= to; c++) shapes[c] = {type, operands};
   }
   constexpr ShapeTable() : shapes() {
-    for (auto& s : shapes) s = {tpVoid, 0};
-    set(dbvmLoadBool, dbvmLoadArray, tpVoid, 1);
-    set(dbvmInvokeMethodBool, dbvmInvokeMethodReference, tpVoid, 1);
-    set(dbvmLoadRawBinary, dbvmLoadRawBinary, tpRawBinary, 1);
-    set(dbvmLoadSelfBool, dbvmLoadSelfArray, tpVoid, 0);
-    set(dbvmInvokeSelfMethodBool, dbvmInvokeSelfMethodReference, tpVoid, 0);
-    set(dbvmLoadSelfRawBinary, dbvmLoadSelfRawBinary, tpRawBinary, 0);
-    set(dbvmInArrayBool, dbvmInString, tpBoolean, 2);
-    set(dbvmGetArrayLength, dbvmStringLength, tpInteger, 1);
-    set(dbvmGetAt, dbvmGetAt, tpVoid, 2);
-    set(dbvmCharAt, dbvmCharAt, tpInteger, 2);
-    set(dbvmVariableBool, dbvmVariableRawBinary, tpVoid, 0);
-    set(dbvmTrue, dbvmFalse, tpBoolean, 0);
-    set(dbvmCurrent, dbvmNull, tpReference, 0);
-    set(dbvmLoadIntConstant, dbvmLoadIntConstant, tpInteger, 0);
-    set(dbvmLoadRealConstant, dbvmLoadRealConstant, tpReal, 0);
-    set(dbvmLoadStringConstant, dbvmLoadStringConstant, tpString, 0);
-    set(dbvmOrBool, dbvmAndBool, tpBoolean, 2);
-    set(dbvmNotBool, dbvmIsNull, tpBoolean, 1);
-    set(dbvmNegInt, dbvmNegInt, tpInteger, 1);
-    set(dbvmAddInt, dbvmOrInt, tpInteger, 2);
-    set(dbvmNotInt, dbvmAbsInt, tpInteger, 1);
-    set(dbvmPowerInt, dbvmPowerInt, tpInteger, 2);
-    set(dbvmEqInt, dbvmLeInt, tpBoolean, 2);
-    set(dbvmBetweenInt, dbvmBetweenInt, tpBoolean, 3);
-    set(dbvmNegReal, dbvmNegReal, tpReal, 1);
-    set(dbvmAddReal, dbvmDivReal, tpReal, 2);
-    set(dbvmAbsReal, dbvmAbsReal, tpReal, 1);
-    set(dbvmPowerReal, dbvmPowerRealInt, tpReal, 2);
-    set(dbvmEqBinary, dbvmLeBinary, tpBoolean, 2);
-    set(dbvmBetweenBinary, dbvmBetweenBinary, tpBoolean, 3);
-    set(dbvmEqReal, dbvmLeReal, tpBoolean, 2);
-    set(dbvmBetweenReal, dbvmBetweenReal, tpBoolean, 3);
-    set(dbvmEqBool, dbvmNeReference, tpBoolean, 2);
-    set(dbvmEqString, dbvmLeString, tpBoolean, 2);
-    set(dbvmBetweenString, dbvmBetweenString, tpBoolean, 3);
-    set(dbvmLikeString, dbvmLikeString, tpBoolean, 2);
-    set(dbvmLikeEscapeString, dbvmLikeEscapeString, tpBoolean, 3);
-    set(dbvmStringUpper, dbvmStringLower, tpString, 1);
-    set(dbvmIntToReference, dbvmIntToReference, tpReference, 1);
-    set(dbvmIntToReal, dbvmIntToReal, tpReal, 1);
-    set(dbvmRealToInt, dbvmRealToInt, tpInteger, 1);
-    set(dbvmIntToString, dbvmRealToString, tpString, 1);
-    set(dbvmStringConcat, dbvmStringConcat, tpString, 2);
-    set(dbvmDeref, dbvmDeref, tpReference, 1);
-    set(dbvmExists, dbvmExists, tpBoolean, 1);
-    set(dbvmVariable, dbvmVariable, tpFreeVar, 0);
-    set(dbvmList, dbvmList, tpList, 2);
-    set(dbvmVoid, dbvmVoid, tpVoid, 0);
+    for (auto& s : shapes) s = {etVoid, 0};
+    set(dbvmLoadBool, dbvmLoadArray, etVoid, 1);
+    set(dbvmInvokeMethodBool, dbvmInvokeMethodReference, etVoid, 1);
+    set(dbvmLoadRawBinary, dbvmLoadRawBinary, etRawBinary, 1);
+    set(dbvmLoadSelfBool, dbvmLoadSelfArray, etVoid, 0);
+    set(dbvmInvokeSelfMethodBool, dbvmInvokeSelfMethodReference, etVoid, 0);
+    set(dbvmLoadSelfRawBinary, dbvmLoadSelfRawBinary, etRawBinary, 0);
+    set(dbvmInArrayBool, dbvmInString, etBoolean, 2);
+    set(dbvmGetArrayLength, dbvmStringLength, etInteger, 1);
+    set(dbvmGetAt, dbvmGetAt, etVoid, 2);
+    set(dbvmCharAt, dbvmCharAt, etInteger, 2);
+    set(dbvmVariableBool, dbvmVariableRawBinary, etVoid, 0);
+    set(dbvmTrue, dbvmFalse, etBoolean, 0);
+    set(dbvmCurrent, dbvmNull, etReference, 0);
+    set(dbvmLoadIntConstant, dbvmLoadIntConstant, etInteger, 0);
+    set(dbvmLoadRealConstant, dbvmLoadRealConstant, etReal, 0);
+    set(dbvmLoadStringConstant, dbvmLoadStringConstant, etString, 0);
+    set(dbvmOrBool, dbvmAndBool, etBoolean, 2);
+    set(dbvmNotBool, dbvmIsNull, etBoolean, 1);
+    set(dbvmNegInt, dbvmNegInt, etInteger, 1);
+    set(dbvmAddInt, dbvmOrInt, etInteger, 2);
+    set(dbvmNotInt, dbvmAbsInt, etInteger, 1);
+    set(dbvmPowerInt, dbvmPowerInt, etInteger, 2);
+    set(dbvmEqInt, dbvmLeInt, etBoolean, 2);
+    set(dbvmBetweenInt, dbvmBetweenInt, etBoolean, 3);
+    set(dbvmNegReal, dbvmNegReal, etReal, 1);
+    set(dbvmAddReal, dbvmDivReal, etReal, 2);
+    set(dbvmAbsReal, dbvmAbsReal, etReal, 1);
+    set(dbvmPowerReal, dbvmPowerRealInt, etReal, 2);
+    set(dbvmEqBinary, dbvmLeBinary, etBoolean, 2);
+    set(dbvmBetweenBinary, dbvmBetweenBinary, etBoolean, 3);
+    set(dbvmEqReal, dbvmLeReal, etBoolean, 2);
+    set(dbvmBetweenReal, dbvmBetweenReal, etBoolean, 3);
+    set(dbvmEqBool, dbvmNeReference, etBoolean, 2);
+    set(dbvmEqString, dbvmLeString, etBoolean, 2);
+    set(dbvmBetweenString, dbvmBetweenString, etBoolean, 3);
+    set(dbvmLikeString, dbvmLikeString, etBoolean, 2);
+    set(dbvmLikeEscapeString, dbvmLikeEscapeString, etBoolean, 3);
+    set(dbvmStringUpper, dbvmStringLower, etString, 1);
+    set(dbvmIntToReference, dbvmIntToReference, etReference, 1);
+    set(dbvmIntToReal, dbvmIntToReal, etReal, 1);
+    set(dbvmRealToInt, dbvmRealToInt, etInteger, 1);
+    set(dbvmIntToString, dbvmRealToString, etString, 1);
+    set(dbvmStringConcat, dbvmStringConcat, etString, 2);
+    set(dbvmDeref, dbvmDeref, etReference, 1);
+    set(dbvmExists, dbvmExists, etBoolean, 1);
+    set(dbvmVariable, dbvmVariable, etFreeVar, 0);
+    set(dbvmList, dbvmList, etList, 2);
+    set(dbvmVoid, dbvmVoid, etVoid, 0);
   }
 };
 
@@ -157,11 +157,11 @@ dbExprNode::dbExprNode(nat1 code, dbExprNode* base, dbFieldDescriptor* field, na
   ref.field = field;
 }
 
-dbExprNode::dbExprNode(int8 value) : cop(dbvmLoadIntConstant), type(tpInteger), offs(0) { ivalue = value; }
+dbExprNode::dbExprNode(int8 value) : cop(dbvmLoadIntConstant), type(etInteger), offs(0) { ivalue = value; }
 
-dbExprNode::dbExprNode(real8 value) : cop(dbvmLoadRealConstant), type(tpReal), offs(0) { fvalue = value; }
+dbExprNode::dbExprNode(real8 value) : cop(dbvmLoadRealConstant), type(etReal), offs(0) { fvalue = value; }
 
-dbExprNode::dbExprNode(const char* str, size_t len) : cop(dbvmLoadStringConstant), type(tpString), offs(0) {
+dbExprNode::dbExprNode(const char* str, size_t len) : cop(dbvmLoadStringConstant), type(etString), offs(0) {
   svalue.str = new char[len];
   memcpy(svalue.str, str, len);
   svalue.len = static_cast<nat4>(len);

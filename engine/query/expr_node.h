@@ -10,18 +10,19 @@
 class dbFieldDescriptor;
 class dbTableDescriptor;
 
-// Value types of expression nodes.
+// Value types of expression nodes (the type codes of stored fields are
+// dbFieldType, in field_descriptor.h).
 enum dbExprType : nat1 {
-  tpInteger,  // 64-bit signed
-  tpBoolean,
-  tpReal,  // 64-bit
-  tpString,
-  tpReference,
-  tpArray,
-  tpRawBinary,
-  tpFreeVar,  // an EXISTS variable
-  tpList,     // a parenthesised list, only meaningful after IN
-  tpVoid,     // the empty condition
+  etInteger,  // 64-bit signed
+  etBoolean,
+  etReal,  // 64-bit
+  etString,
+  etReference,
+  etArray,
+  etRawBinary,
+  etFreeVar,  // an EXISTS variable
+  etList,     // a parenthesised list, only meaningful after IN
+  etVoid,     // the empty condition
 };
 
 // Node codes. Loads follow the field type order boolean, int1, int2, int4,
@@ -76,7 +77,7 @@ typedef int (*dbUDTComparator)(void const*, void const*, size_t);
 
 // Value type and number of operand nodes of every code.
 struct dbExprNodeShape {
-  dbExprType type;  // tpVoid where the type comes from the field or parameter
+  dbExprType type;  // etVoid where the type comes from the field or parameter
   nat1 operands;
 };
 const dbExprNodeShape& dbExprNodeShapeOf(nat1 cop);

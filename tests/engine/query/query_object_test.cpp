@@ -73,7 +73,7 @@ TEST(QueryObjectTest, TreesCopyDeeplyAndDeleteTheirOperands) {
   EXPECT_NE(copy->operand[0]->operand[0]->svalue.str, tree->operand[0]->operand[0]->svalue.str);
   EXPECT_STREQ(copy->operand[0]->operand[0]->svalue.str, "abc");
   EXPECT_EQ(copy->operand[1]->cop, dbvmTrue);
-  EXPECT_EQ(copy->type, tpBoolean);
+  EXPECT_EQ(copy->type, etBoolean);
   delete tree;
   EXPECT_STREQ(copy->operand[0]->operand[1]->svalue.str, "abc");
   delete copy;
