@@ -22,7 +22,20 @@
 #include "engine/types.h"
 
 class dbTableDescriptor;
-class dbAnyCursor;
+
+// A cursor as the transaction machinery sees it: linked into its thread's
+// context while it holds records of the running transaction.
+class dbCursorLink : public dbL2List {
+ public:
+  virtual ~dbCursorLink() = default;
+  // The transaction ended: the cursor forgets its records and unlinks itself.
+  virtual void transactionEnded() = 0;
+  // The mapping moved by delta: pointers of the fetched object into the old
+  // mapping [oldBase, oldBase + oldSize] move with it.
+  virtual void relocate(byte* oldBase, size_t oldSize, std::ptrdiff_t delta) = 0;
+  // Row oid was updated (removed false) or removed.
+  virtual void rowChanged(oid_t oid, bool removed) = 0;
+};
 
 // Per thread and per database: the thread's lock state and its cursors.
 class dbDatabaseThreadContext : public dbL2List {
@@ -34,7 +47,7 @@ class dbDatabaseThreadContext : public dbL2List {
   bool removeContext = false;  // delete once the delayed commit is done
   int4 transactionId = 0;      // the monitor's transactionId recorded by precommit
   nat4 threadId;               // the thread that created the context
-  dbL2List cursors;            // cursors of the running transaction
+  dbL2List cursors;            // dbCursorLinks of the running transaction
 
   dbDatabaseThreadContext() : threadId(dbGetThreadId()) {}
 };
@@ -152,6 +165,9 @@ class dbDatabase {
 
   // Tells the calling thread's cursors that a row changed or went away.
   void notifyCursors(oid_t oid, bool removed);
+  // Moves the fetched objects of the calling thread's cursors after the
+  // mapping moved from oldBase by delta.
+  void relocateCursors(byte* oldBase, size_t oldSize, std::ptrdiff_t delta);
 
   dbSharedMonitor* getMonitor() const { return monitor; }
   dbFileHeader* getHeader() const { return header; }
@@ -185,7 +201,7 @@ class dbDatabase {
   // ---- lock.cpp
   void enterGlobal() { sync->globalSection.lock(); }
   void leaveGlobal() { sync->globalSection.unlock(); }
-  void startDelayedCommitThread();
+  void startDelayedCommitThread(nat4 delay);
   void stopDelayedCommitThread();
   static void delayedCommitProc(void* arg);
   void delayedCommit();

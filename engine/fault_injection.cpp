@@ -9,28 +9,30 @@
 
 namespace {
 
-struct dbFaultPlan {
-  std::string point;  // empty: no fault planned
-  long countdown = 0;
-  std::atomic<long> passes{0};
+struct FaultPlan {
+  std::string name;
+  long count = 0;
+  std::atomic<long> passed{0};
 
-  dbFaultPlan() {
+  FaultPlan() {
     const char* spec = getenv("TORVIK_FAULT_POINT");
-    if (!spec) return;
+    if (spec == nullptr) return;
     const char* colon = strrchr(spec, ':');
-    if (!colon) return;
-    char* end;
-    long count = strtol(colon + 1, &end, 10);
-    if (*end != '\0' || count < 1) return;
-    point.assign(spec, colon - spec);
-    countdown = count;
+    if (colon == nullptr) return;
+    name.assign(spec, colon - spec);
+    count = atol(colon + 1);
   }
 };
+
+const FaultPlan& plan() {
+  static FaultPlan instance;
+  return instance;
+}
 
 }  // namespace
 
 void dbFaultPoint(const char* name) {
-  static dbFaultPlan plan;
-  if (plan.point.empty() || plan.point != name) return;
-  if (plan.passes.fetch_add(1) + 1 == plan.countdown) _exit(dbFaultExitCode);
+  const FaultPlan& p = plan();
+  if (p.count <= 0 || p.name != name) return;
+  if (const_cast<FaultPlan&>(p).passed.fetch_add(1) + 1 == p.count) _exit(99);
 }
