@@ -283,18 +283,24 @@ void dbDatabase::cloneBitmap(offs_t pos, size_t size) {
 void dbDatabase::extend(offs_t size) {
   if (header->fileSize >= size) return;
   dbDatabaseThreadContext* ctx = getThreadContext();
-  if (ctx && ctx->mutatorLocked && !ctx->writeAccess) beginTransaction(dbExclusiveLock);
+  // A concurrent-update writer holds only the writers' section: readers of the
+  // committed state must be kept out while the mapping changes.
+  if (ctx && ctx->mutatorLocked && !ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
 
   nat8 newSize = std::max<nat8>(size, std::min<nat8>(nat8(header->fileSize) * 2, dbMaxDoubledFileSize));
   enterGlobal();
   mappingVersion = ++monitor->mappingVersion;
   leaveGlobal();
   byte* oldBase = baseAddress;
+  size_t oldSize = file.getSize();
   if (int rc = file.setSize(newSize, mappingName(mappingVersion).c_str())) {
     handleError(FileError, "Failed to extend file", rc);
   }
   dbFaultPoint("extend.afterRemap");
-  if (file.getBase() != oldBase) setBaseAddress(file.getBase());
+  if (file.getBase() != oldBase) {
+    setBaseAddress(file.getBase());
+    relocateCursors(oldBase, oldSize, baseAddress - oldBase);
+  }
   // Stored only once the file has grown, so that a failed growth leaves the
   // header telling the true size.
   header->fileSize = static_cast<nat4>(newSize);
