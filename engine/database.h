@@ -268,4 +268,27 @@ class dbDatabase {
   dbThread commitThread;
 
   dbThreadPool threadPool;
+
+  // ---- allocator.cpp
+  // A search of the bitmap pages for `quanta` free quanta, from `page` at
+  // byte `offs`; `carried` is the free run ending where the scan stands.
+  struct dbSpaceSearch {
+    nat8 quanta;
+    bool pageRequest;  // starts on a 4096-byte boundary
+    oid_t page;
+    nat4 offs;
+    nat8 carried;
+    offs_t found;
+  };
+  // Scans up to and including lastPage, stopping at the first missing bitmap
+  // page. True with `found`, `page` and `offs` set when the space is free.
+  bool findFreeSpace(dbSpaceSearch& search, oid_t lastPage);
+  // Takes the space found and returns its offset.
+  offs_t placeObject(const dbSpaceSearch& search, oid_t oid);
+  // Grows the used area at the first missing bitmap page, where search stopped.
+  offs_t growUsedArea(const dbSpaceSearch& search, oid_t oid);
+  // Sets or clears count bits from quantum first on, making the pages private.
+  void markQuanta(nat8 first, nat8 count, bool used);
+  void moveObject(oid_t oid, offs_t pos, size_t size);
+  bool isReserved(offs_t pos, size_t size) const;
 };
