@@ -115,7 +115,7 @@ bool TFolderSelectForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFolderSelectForm::keepSelectionInView() {
-  if (followSelection) DirectoryListBox1->scrollTo(DirectoryListBox1->currentIndex());
+  if (followSelection) DirectoryListBox1->scrollTo(DirectoryListBox1->currentIndex(), QAbstractItemView::PositionAtCenter);
 }
 
 void TFolderSelectForm::showDrive(const QString& drive, const QString& path) {
@@ -127,8 +127,8 @@ void TFolderSelectForm::showDrive(const QString& drive, const QString& path) {
   setBesideDriveHidden(true);
   const QModelIndex selected = directories->index(path);
   DirectoryListBox1->setCurrentIndex(selected);
-  DirectoryListBox1->scrollTo(selected);
   DirectoryListBox1->expand(selected);
+  keepSelectionInView();
 }
 
 void TFolderSelectForm::setBesideDriveHidden(bool hidden) {

@@ -20,7 +20,7 @@ QAction* TForm::newAction(const char* name, const QString& caption, const QKeySe
   auto* action = new QAction(caption, this);
   action->setObjectName(QString::fromLatin1(name));
   action->setShortcut(shortcut);
-  action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  action->setShortcutContext(Qt::WindowShortcut);
   action->setStatusTip(hint);
   if (handler)
     connect(action, &QAction::triggered, this, [this, handler = std::move(handler)] { guarded(this, handler); });

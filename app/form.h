@@ -33,9 +33,10 @@ class TForm : public QDialog {
   void reject() override;
 
  protected:
-  // Adds a command to the form. Its shortcut works wherever the focus is inside
-  // the form, also when no visible control shows the action; the handler runs
-  // under guarded(). Without a handler the action does nothing.
+  // Adds a command to the form. Its shortcut works while the form is the active
+  // window, wherever the focus is in it (or when no control has the focus), also
+  // when no visible control shows the action; the handler runs under guarded().
+  // Without a handler the action does nothing.
   QAction* newAction(const char* name, const QString& caption, const QKeySequence& shortcut,
                      std::function<void()> handler = {}, const QString& hint = {});
 

@@ -7,6 +7,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QWindow>
+
+#include <functional>
 
 #include "engine/exception.h"
 #include "tests/app/window_driver.h"
@@ -14,15 +17,15 @@
 
 namespace {
 
-// A form with one command that fails the way an engine call does, on a button
-// that can be disabled through the action.
+// A form with one command on a button; while `failing` the command fails the
+// way an engine call does.
 class TFailingForm : public TForm {
  public:
   TFailingForm() : TForm(nullptr) {
     failAction = newAction("failAction", QStringLiteral("寫入 F2"), Qt::Key_F2,
                            [this] {
                              ++runs;
-                             throw dbException(5, "Failed to write file", 28);
+                             if (failing) throw dbException(5, "Failed to write file", 28);
                            },
                            QStringLiteral("寫入資料"));
     failButton = new QPushButton(this);
@@ -31,6 +34,7 @@ class TFailingForm : public TForm {
   QAction* failAction;
   QPushButton* failButton;
   int runs = 0;
+  bool failing = true;
 };
 
 TEST(Form, ExceptionOfAHandlerIsShownAndTheFormStaysOpen) {
@@ -51,21 +55,36 @@ TEST(Form, ExceptionOfAHandlerIsShownAndTheFormStaysOpen) {
 
 TEST(Form, ButtonShowsItsActionAndFollowsItsEnabledState) {
   TFailingForm form;
+  form.failing = false;
   EXPECT_EQ(form.failButton->text(), QStringLiteral("寫入 F2"));
   EXPECT_EQ(form.failButton->toolTip(), QStringLiteral("寫入資料"));
-  form.failAction->setEnabled(false);
-  EXPECT_FALSE(form.failButton->isEnabled());
   form.show();
   activate(&form);
   QTest::mouseClick(form.failButton, Qt::LeftButton);
+  EXPECT_EQ(form.runs, 1);
+  form.failAction->setEnabled(false);
+  EXPECT_FALSE(form.failButton->isEnabled());
+  QTest::mouseClick(form.failButton, Qt::LeftButton);
   pressKey(Qt::Key_F2);
-  EXPECT_EQ(form.runs, 0);
+  EXPECT_EQ(form.runs, 1);
+  form.failAction->setEnabled(true);
+  EXPECT_TRUE(form.failButton->isEnabled());
+  pressKey(Qt::Key_F2);
+  EXPECT_EQ(form.runs, 2);
 }
 
 TEST(Form, ClosingWithoutAnAnswerIsCancel) {
-  TFailingForm form;
-  onNextModal([](QWidget* window) { window->close(); });
-  EXPECT_EQ(form.exec(), mrCancel);
+  const struct {
+    const char* how;
+    std::function<void(QWidget*)> act;
+  } ways[] = {{"title bar", [](QWidget* window) { window->windowHandle()->close(); }},
+              {"Esc with no action on it", [](QWidget*) { pressKey(Qt::Key_Escape); }}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    TFailingForm form;
+    onNextModal(way.act);
+    EXPECT_EQ(form.exec(), mrCancel);
+  }
 }
 
 TEST(Form, PlainTextsConvertThroughTheCodePage) {

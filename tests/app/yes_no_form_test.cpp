@@ -91,6 +91,29 @@ TEST_F(MessageFunctions, AskYesNoIsTrueOnlyForYes) {
   }
 }
 
+// An owner with its own F4 command, as the record list has.
+class TOwnerForm : public TForm {
+ public:
+  TOwnerForm() : TForm(nullptr) {
+    newAction("deleteAction", QStringLiteral("刪除 F4"), Qt::Key_F4, [this] { ++runs; });
+  }
+  int runs = 0;
+};
+
+TEST_F(MessageFunctions, KeysOfTheQuestionDoNotReachItsOwner) {
+  TOwnerForm owner;
+  owner.show();
+  activate(&owner);
+  onNextModal([](QWidget*) { pressKey(Qt::Key_F4); });
+  EXPECT_TRUE(askYesNo(QStringLiteral("刪除資料 '甲' 嗎?"), &owner));
+  EXPECT_EQ(owner.runs, 0);
+  EXPECT_TRUE(owner.isVisible());
+  owner.activateWindow();
+  activate(&owner);
+  pressKey(Qt::Key_F4);
+  EXPECT_EQ(owner.runs, 1);
+}
+
 TEST_F(MessageFunctions, AskYesNoClosedByTitleBarIsNo) {
   onNextModal([](QWidget* window) { closeByTitleBar(*window); });
   EXPECT_FALSE(askYesNo(QStringLiteral("關閉系統?"), nullptr));
