@@ -41,7 +41,7 @@ TFolderSelectForm::TFolderSelectForm(QWidget* owner) : TForm(owner) {
   DriveComboBox1->addItems(mountedDrives());
 
   directories = new QFileSystemModel(this);
-  directories->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
+  directories->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
   directories->setReadOnly(true);
 
   DirectoryListBox1 = new QTreeView;
@@ -115,7 +115,8 @@ bool TFolderSelectForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFolderSelectForm::keepSelectionInView() {
-  if (followSelection) DirectoryListBox1->scrollTo(DirectoryListBox1->currentIndex(), QAbstractItemView::PositionAtCenter);
+  if (followSelection)
+    DirectoryListBox1->scrollTo(DirectoryListBox1->currentIndex(), QAbstractItemView::PositionAtCenter);
 }
 
 void TFolderSelectForm::showDrive(const QString& drive, const QString& path) {

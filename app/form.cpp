@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFont>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -43,6 +44,13 @@ void TForm::showEvent(QShowEvent* event) {
     move(frame.topLeft());
   }
   QDialog::showEvent(event);
+}
+
+void TForm::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Cancel))
+    QWidget::keyPressEvent(event);
+  else
+    QDialog::keyPressEvent(event);
 }
 
 void guarded(QWidget* parent, const std::function<void()>& handler) {

@@ -28,8 +28,7 @@ class TForm : public QDialog {
   // Ends the modal showing; exec() returns the value.
   void setModalResult(int value) { done(value); }
 
-  // Whatever closes the form without an answer (its title bar, Esc when no
-  // action takes that key) is a cancel.
+  // Closing the form without an answer (by its title bar) is a cancel.
   void reject() override;
 
  protected:
@@ -47,6 +46,9 @@ class TForm : public QDialog {
 
   // Forms open centred on their screen.
   void showEvent(QShowEvent* event) override;
+  // Esc closes a form only through an action that takes the key; a form without
+  // one (a main window) must not vanish on a stray Esc, past its close handler.
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 // Runs an event handler. An exception it lets escape (engine errors, network
