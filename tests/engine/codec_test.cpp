@@ -269,7 +269,7 @@ TEST(RecordCodec, ConvertsRecordsOfAFormerLayout) {
   const Item items[] = {{3, "three"}};
   AccountV1 v1{70000, "chen", 7, dbArray<int4>(history, 2), dbArray<Item>(items, 1)};
   AccountV2 v2{};
-  converted(v1, v2);
+  std::vector<byte> record = converted(v1, v2);  // v2 points into it
   EXPECT_STREQ(v2.note, "");               // a new text reads as the empty text
   EXPECT_EQ(v2.balance, 70000 - 65536);    // the low two bytes
   EXPECT_STREQ(v2.owner, "chen");
