@@ -23,6 +23,22 @@
 
 class dbTableDescriptor;
 class dbAnyCursor;
+class dbQuery;
+class dbQueryCompiler;
+
+// A cursor as the transaction machinery sees it: linked into its thread's
+// context while it holds records of the running transaction.
+class dbCursorLink : public dbL2List {
+ public:
+  virtual ~dbCursorLink() = default;
+  // The transaction ended: the cursor forgets its records and unlinks itself.
+  virtual void transactionEnded() = 0;
+  // The mapping moved by delta: pointers of the fetched object into the old
+  // mapping [oldBase, oldBase + oldSize] move with it.
+  virtual void relocate(byte* oldBase, size_t oldSize, std::ptrdiff_t delta) = 0;
+  // Row oid was updated (removed false) or removed.
+  virtual void rowChanged(oid_t oid, bool removed) = 0;
+};
 
 // Per thread and per database: the thread's lock state and its cursors.
 class dbDatabaseThreadContext : public dbL2List {
@@ -34,9 +50,12 @@ class dbDatabaseThreadContext : public dbL2List {
   bool removeContext = false;  // delete once the delayed commit is done
   int4 transactionId = 0;      // the monitor's transactionId recorded by precommit
   nat4 threadId;               // the thread that created the context
-  dbL2List cursors;            // cursors of the running transaction
+  dbL2List cursors;            // dbCursorLinks of the running transaction
+  dbQueryCompiler* compiler = nullptr;  // this thread's query compiler, made on first use
 
   dbDatabaseThreadContext() : threadId(dbGetThreadId()) {}
+  ~dbDatabaseThreadContext();
+  dbQueryCompiler& getCompiler();
 };
 
 class dbDatabase {
@@ -150,8 +169,23 @@ class dbDatabase {
   void linkTable(dbTableDescriptor* table, oid_t tableId);
   dbTableDescriptor* findTable(dbTableDescriptor* desc);
 
+  // Rows (record.cpp). The table must be bound to this database.
+  oid_t insertRecord(dbTableDescriptor* table, const void* object);
+  void updateRecord(oid_t oid, dbTableDescriptor* table, const void* object);
+  void removeRecord(dbTableDescriptor* table, oid_t oid);
+  // A new row of size bytes appended to the table's row list.
+  oid_t allocateRow(oid_t tableId, size_t size);
+  void freeRow(oid_t tableId, oid_t oid);
+
+  // ---- Selection (query/select.cpp): fills the cursor from the query,
+  // compiling it for the cursor's table when needed.
+  void select(dbAnyCursor* cursor, dbQuery& query);
+
   // Tells the calling thread's cursors that a row changed or went away.
   void notifyCursors(oid_t oid, bool removed);
+  // Moves the fetched objects of the calling thread's cursors after the
+  // mapping moved from oldBase by delta.
+  void relocateCursors(byte* oldBase, size_t oldSize, std::ptrdiff_t delta);
 
   dbSharedMonitor* getMonitor() const { return monitor; }
   dbFileHeader* getHeader() const { return header; }
@@ -185,7 +219,7 @@ class dbDatabase {
   // ---- lock.cpp
   void enterGlobal() { sync->globalSection.lock(); }
   void leaveGlobal() { sync->globalSection.unlock(); }
-  void startDelayedCommitThread();
+  void startDelayedCommitThread(nat4 delay);
   void stopDelayedCommitThread();
   static void delayedCommitProc(void* arg);
   void delayedCommit();
@@ -252,4 +286,27 @@ class dbDatabase {
   dbThread commitThread;
 
   dbThreadPool threadPool;
+
+  // ---- allocator.cpp
+  // A search of the bitmap pages for `quanta` free quanta, from `page` at
+  // byte `offs`; `carried` is the free run ending where the scan stands.
+  struct dbSpaceSearch {
+    nat8 quanta;
+    bool pageRequest;  // starts on a 4096-byte boundary
+    oid_t page;
+    nat4 offs;
+    nat8 carried;
+    offs_t found;
+  };
+  // Scans up to and including lastPage, stopping at the first missing bitmap
+  // page. True with `found`, `page` and `offs` set when the space is free.
+  bool findFreeSpace(dbSpaceSearch& search, oid_t lastPage);
+  // Takes the space found and returns its offset.
+  offs_t placeObject(const dbSpaceSearch& search, oid_t oid);
+  // Grows the used area at the first missing bitmap page, where search stopped.
+  offs_t growUsedArea(const dbSpaceSearch& search, oid_t oid);
+  // Sets or clears count bits from quantum first on, making the pages private.
+  void markQuanta(nat8 first, nat8 count, bool used);
+  void moveObject(oid_t oid, offs_t pos, size_t size);
+  bool isReserved(offs_t pos, size_t size) const;
 };
