@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/database.h"
 #include "engine/datetime.h"
 #include "engine/describe.h"
 #include "engine/symbol_table.h"
@@ -342,6 +343,69 @@ TEST(TableDescriptor, StaticListAndPerDatabaseCopies) {
   EXPECT_EQ(b->nextTable, before);
   delete b;
   EXPECT_EQ(dbTableDescriptor::chain, before);
+}
+
+// ---- Inverse references, resolved once the tables of a database are bound.
+
+struct Book;
+struct Author {
+  char const* name;
+  dbArray<dbReference<Book>> books;
+  TYPE_DESCRIPTOR((FIELD(name), RELATION(books, author)));
+};
+struct Book {
+  char const* title;
+  dbReference<Author> author;
+  TYPE_DESCRIPTOR((FIELD(title), RELATION(author, books)));
+};
+REGISTER(Author);
+REGISTER(Book);
+
+struct Orphan {
+  dbReference<Author> owner;
+  TYPE_DESCRIPTOR((RELATION(owner, missing)));
+};
+struct Stray {
+  dbReference<Author> writer;
+  TYPE_DESCRIPTOR((RELATION(writer, books)));
+};
+
+TEST(InverseReferences, ResolvedBothWays) {
+  dbDatabase db;
+  testing::internal::CaptureStderr();
+  Author::dbDescriptor.resolveInverseReferences(&db);
+  Book::dbDescriptor.resolveInverseReferences(&db);
+  Node::dbDescriptor.resolveInverseReferences(&db);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  dbFieldDescriptor* books = Author::dbDescriptor.findSymbol(interned("books"));
+  dbFieldDescriptor* author = Book::dbDescriptor.findSymbol(interned("author"));
+  EXPECT_EQ(books->inverseField, author);
+  EXPECT_EQ(author->inverseField, books);
+  dbFieldDescriptor* parent = Node::dbDescriptor.findSymbol(interned("parent"));
+  dbFieldDescriptor* children = Node::dbDescriptor.findSymbol(interned("children"));
+  EXPECT_EQ(parent->inverseField, children);
+  EXPECT_EQ(children->inverseField, parent);
+}
+
+TEST(InverseReferences, MissingAndMismatchedInversesAreReportedAsClass11) {
+  dbDatabase db;
+  struct {
+    dbTableDescriptor* table;
+    const char* message;
+    bool resolved;
+  } cases[] = {
+      {describeTable<Orphan>("Orphan"), "Failed to locate inverse reference field Author.missing for field Orphan.owner\n",
+       false},
+      {describeTable<Stray>("Stray"),
+       "Inverse references for field Stray.writer is Author.books, but its inverse reference is author\n", true},
+  };
+  for (auto& c : cases) {
+    testing::internal::CaptureStderr();
+    c.table->resolveInverseReferences(&db);  // class 11 is printed and returned
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(c.table->columns->inverseField != nullptr, c.resolved);
+    delete c.table;
+  }
 }
 
 // ---- Symbol table.
