@@ -223,6 +223,10 @@ struct GrowthCase {
   nat4 newPages;
 };
 
+void PrintTo(const GrowthCase& c, std::ostream* os) {
+  *os << "quantum " << c.extensionQuantum << ", size " << c.size << ", " << c.newPages << " new pages";
+}
+
 class AllocatorGrowthTest : public AllocatorTest, public ::testing::WithParamInterface<GrowthCase> {};
 
 // The new area begins at the first missing bitmap page (4: the file has two),
