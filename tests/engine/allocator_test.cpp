@@ -300,6 +300,44 @@ TEST_F(AllocatorTest, HintsSkipPagesUntilSpaceThereIsFreed) {
   EXPECT_EQ(db->allocate(20), a);
 }
 
+// A page request that finds no page boundary in a free run of 300 quanta
+// must not mark the page as unable to serve a record of that size.
+TEST_F(AllocatorTest, FailedPageRequestLeavesUnalignedSpaceToRecords) {
+  open();
+  const nat8 end = 2 * dbQuantaPerBitmapPage;
+  nat8 rest = db->freeRunBefore(end);
+  ASSERT_NE(rest % 256, 0u);  // a record request
+  EXPECT_EQ(db->allocate(rest * 16), (end - rest) * 16);  // page 3 is full now
+  nat8 hole = end - 256 * 20 + 10;
+  db->deallocate(static_cast<offs_t>(hole * 16), 300 * 16);
+
+  db->currPBitmapPage = dbBitmapId;
+  db->currPBitmapOffs = 0;
+  EXPECT_GE(db->allocate(4096), end * 16);
+  EXPECT_EQ(db->allocate(300 * 16), hole * 16);
+}
+
+// A scan that enters a page with a run carried from the previous one proves
+// only that the whole request does not fit inside the page: a shorter run
+// there must still be found by a shorter request.
+TEST_F(AllocatorTest, CarriedScanLeavesShorterRunsToShorterRequests) {
+  open();
+  db->allocate(600000);  // grows the used area: pages 4 to 12
+  const nat8 page5 = 3 * dbQuantaPerBitmapPage, page6 = 4 * dbQuantaPerBitmapPage;
+  nat8 tail = db->freeRunBefore(page5);
+  ASSERT_GT(tail, 100u);
+  nat8 fill = tail + dbQuantaPerBitmapPage + 1;  // to just past the end of page 5
+  ASSERT_EQ(db->allocate(fill * 16), (page5 - tail) * 16);
+  db->deallocate(static_cast<offs_t>((page5 - 100) * 16), 100 * 16);
+  nat8 hole = page5 + 1000;
+  db->deallocate(static_cast<offs_t>(hole * 16), 150 * 16);
+
+  EXPECT_GE(db->allocate(200 * 16), page6 * 16);  // 100 carried into page 5 are not enough
+  db->currRBitmapPage = dbBitmapId + 3;
+  db->currRBitmapOffs = 0;
+  EXPECT_EQ(db->allocate(150 * 16), hole * 16);
+}
+
 class AllocatorCursorTest : public AllocatorTest, public ::testing::WithParamInterface<nat4> {};
 
 TEST_P(AllocatorCursorTest, FreeingMovesTheCursorBack) {
