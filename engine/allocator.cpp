@@ -130,8 +130,9 @@ bool dbDatabase::findFreeSpace(dbSpaceSearch& s, oid_t lastPage) {
         // hint must not be lowered on the strength of this scan.
         wholePage = false;
         s.carried = 0;
-        j += static_cast<nat4>((s.quanta + 7) / 8);
-        if (s.pageRequest) j = dbAlign(j, 32u);
+        nat8 next = j + (s.quanta + 7) / 8;
+        if (s.pageRequest) next = dbAlign<nat8>(next, 32);
+        j = static_cast<nat4>(std::min<nat8>(next, dbBitmapBytesPerPage));
         continue;
       }
       s.found = pos;
