@@ -22,6 +22,9 @@
 #include "engine/types.h"
 
 class dbTableDescriptor;
+class dbAnyCursor;
+class dbQuery;
+class dbQueryCompiler;
 
 // A cursor as the transaction machinery sees it: linked into its thread's
 // context while it holds records of the running transaction.
@@ -48,8 +51,11 @@ class dbDatabaseThreadContext : public dbL2List {
   int4 transactionId = 0;      // the monitor's transactionId recorded by precommit
   nat4 threadId;               // the thread that created the context
   dbL2List cursors;            // dbCursorLinks of the running transaction
+  dbQueryCompiler* compiler = nullptr;  // this thread's query compiler, made on first use
 
   dbDatabaseThreadContext() : threadId(dbGetThreadId()) {}
+  ~dbDatabaseThreadContext();
+  dbQueryCompiler& getCompiler();
 };
 
 class dbDatabase {
@@ -162,6 +168,18 @@ class dbDatabase {
   void initializeMetatable();
   void linkTable(dbTableDescriptor* table, oid_t tableId);
   dbTableDescriptor* findTable(dbTableDescriptor* desc);
+
+  // Rows (record.cpp). The table must be bound to this database.
+  oid_t insertRecord(dbTableDescriptor* table, const void* object);
+  void updateRecord(oid_t oid, dbTableDescriptor* table, const void* object);
+  void removeRecord(dbTableDescriptor* table, oid_t oid);
+  // A new row of size bytes appended to the table's row list.
+  oid_t allocateRow(oid_t tableId, size_t size);
+  void freeRow(oid_t tableId, oid_t oid);
+
+  // ---- Selection (query/select.cpp): fills the cursor from the query,
+  // compiling it for the cursor's table when needed.
+  void select(dbAnyCursor* cursor, dbQuery& query);
 
   // Tells the calling thread's cursors that a row changed or went away.
   void notifyCursors(oid_t oid, bool removed);

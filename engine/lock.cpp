@@ -8,6 +8,14 @@
 // thread that granted the lock on the sleeper's behalf, so a woken sleeper
 // finds the counters already set for it. Readers yield to waiting writers.
 #include "engine/database.h"
+#include "engine/query/compiler.h"
+
+dbDatabaseThreadContext::~dbDatabaseThreadContext() { delete compiler; }
+
+dbQueryCompiler& dbDatabaseThreadContext::getCompiler() {
+  if (compiler == nullptr) compiler = new dbQueryCompiler();
+  return *compiler;
+}
 
 void dbDatabase::attach() {
   if (threadContext.get() != nullptr) return;
