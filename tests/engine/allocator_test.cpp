@@ -1,6 +1,8 @@
 #include "engine/allocator.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -336,6 +338,52 @@ TEST_F(AllocatorTest, CarriedScanLeavesShorterRunsToShorterRequests) {
   db->currRBitmapPage = dbBitmapId + 3;
   db->currRBitmapOffs = 0;
   EXPECT_EQ(db->allocate(150 * 16), hole * 16);
+}
+
+// A rolled-back growth leaves its bitmap pages in the file; growing again
+// must not take their old bits for the new pages'.
+TEST_F(AllocatorTest, GrowthAfterRollbackStartsFromCleanPages) {
+  open();
+  offs_t first = db->allocate(600000);  // pages 4 to 12
+  nat4 grownSize = db->getHeader()->fileSize;
+  byte* area = db->getBaseAddress() + 2 * dbBytesPerBitmapPage;
+  memset(area, 0xFF, grownSize - 2 * dbBytesPerBitmapPage);  // the new pages included
+  db->rollback();
+  ASSERT_TRUE(db->beginTransaction(dbDatabase::dbExclusiveLock));
+  ASSERT_TRUE(dbIsFreeEntry(db->getCurrentIndex()[4]));
+
+  EXPECT_EQ(db->allocate(600000), first);
+  // Pages 5 to 12 describe space that nothing uses yet.
+  for (oid_t page = 5; page <= 12; page++) {
+    const byte* map = db->get(page);
+    EXPECT_TRUE(std::all_of(map, map + 4096, [](byte v) { return v == 0; })) << page;
+  }
+}
+
+// The file cannot grow (the size limit of the process stands for a full
+// disk): the error is reported, and the database stays as it was.
+TEST_F(AllocatorTest, FailedGrowthOfTheFileKeepsTheOldSize) {
+  open();
+  offs_t a = db->allocate(20);
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit limit = old;
+  limit.rlim_cur = kFileSize + kFileSize / 2;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int error = errorOf([&] { db->allocate(600000); });
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+
+  EXPECT_EQ(error, FileError);
+  EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
+  offs_t b = db->allocate(20);
+  EXPECT_TRUE(db->all(a / 16, 2, true));
+  EXPECT_TRUE(db->all(b / 16, 2, true));
+  db->rollback();
+  db->close();
+  open();  // a clean file whose size matches its header
+  EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
 }
 
 class AllocatorCursorTest : public AllocatorTest, public ::testing::WithParamInterface<nat4> {};
