@@ -386,6 +386,25 @@ TEST_F(AllocatorTest, FailedGrowthOfTheFileKeepsTheOldSize) {
   EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
 }
 
+// A concurrent-update writer holds only the writers' section; growing the
+// file takes the exclusive lock too, and the commit releases both.
+TEST_F(AllocatorTest, ConcurrentWriterTakesTheExclusiveLockToGrowTheFile) {
+  db = std::make_unique<AllocDatabase>(dbDatabase::accessConcurrentUpdate, kFileSize, kQuantum, 65536, 1);
+  ASSERT_TRUE(db->open(name.c_str(), file.c_str()));
+  ASSERT_TRUE(db->beginTransaction(dbDatabase::dbExclusiveLock));
+  dbDatabaseThreadContext* ctx = db->getThreadContext();
+  ASSERT_TRUE(ctx->mutatorLocked);
+  db->allocate(20);
+  EXPECT_FALSE(ctx->writeAccess);
+  offs_t pos = db->allocate(600000);
+  EXPECT_TRUE(ctx->writeAccess);
+  EXPECT_EQ(db->getMonitor()->writers, 1);
+  EXPECT_GE(db->getHeader()->fileSize, pos + 600000);
+  db->commit();
+  EXPECT_FALSE(ctx->writeAccess || ctx->mutatorLocked);
+  EXPECT_EQ(db->getMonitor()->writers, 0);
+}
+
 class AllocatorCursorTest : public AllocatorTest, public ::testing::WithParamInterface<nat4> {};
 
 TEST_P(AllocatorCursorTest, FreeingMovesTheCursorBack) {
