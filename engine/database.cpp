@@ -254,6 +254,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
       dbCriticalSection cs(threadContextsMutex);
       delete ctx;
     }
+    unbindTables();
     releaseSharedObjects();
     return false;
   };
@@ -331,6 +332,6 @@ void dbDatabase::close() {
     }
   }
   leaveGlobal();
-  tables = nullptr;
+  unbindTables();
   releaseSharedObjects();
 }
