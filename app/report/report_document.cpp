@@ -55,11 +55,11 @@ void ReportDocument::setPaper(Paper paper) {
   paperSize_ = paperSizeMm(paper);
 }
 
-void ReportDocument::setCustomPaper(double widthMm, double heightMm) {
+void ReportDocument::setCustomPage(double widthMm, double heightMm) {
   if (!(widthMm > 0) || !(heightMm > 0))
     throw std::invalid_argument("page size must be positive");
   paper_ = Paper::Custom;
-  paperSize_ = QSizeF(widthMm, heightMm);
+  paperSize_ = landscape_ ? QSizeF(heightMm, widthMm) : QSizeF(widthMm, heightMm);
 }
 
 double ReportDocument::pageWidth() const {

@@ -86,8 +86,9 @@ class ReportDocument {
   const std::vector<ReportFont>& fonts() const { return fonts_; }
 
   void setPaper(Paper paper);
-  // A paper of the given portrait width and height; both must be positive.
-  void setCustomPaper(double widthMm, double heightMm);
+  // A custom paper on which the page, as it is oriented now, is `widthMm`
+  // wide and `heightMm` high; both must be positive.
+  void setCustomPage(double widthMm, double heightMm);
   Paper paper() const { return paper_; }
 
   void setLandscape(bool landscape) { landscape_ = landscape; }

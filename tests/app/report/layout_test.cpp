@@ -224,12 +224,17 @@ TEST(Paper, CustomSizeKeepsWhatItIsGiven) {
   doc.setPaper(Paper::A5);
   doc.setPaper(Paper::Custom);  // the present size stays until one is typed
   EXPECT_DOUBLE_EQ(doc.pageHeight(), 210);
-  doc.setCustomPaper(150, 100);
+  doc.setCustomPage(150, 100);
   EXPECT_EQ(doc.paper(), Paper::Custom);
   EXPECT_DOUBLE_EQ(doc.pageWidth(), 150);
   EXPECT_DOUBLE_EQ(doc.pageHeight(), 100);
-  EXPECT_THROW(doc.setCustomPaper(0, 100), std::invalid_argument);
-  EXPECT_THROW(doc.setCustomPaper(100, -1), std::invalid_argument);
+  doc.setLandscape(true);
+  doc.setCustomPage(150, 100);
+  EXPECT_DOUBLE_EQ(doc.pageWidth(), 150);
+  EXPECT_DOUBLE_EQ(doc.pageHeight(), 100);
+  EXPECT_EQ(doc.paperSize(), QSizeF(100, 150));
+  EXPECT_THROW(doc.setCustomPage(0, 100), std::invalid_argument);
+  EXPECT_THROW(doc.setCustomPage(100, -1), std::invalid_argument);
 }
 
 TEST(Footer, HiddenAtFirstAndExpandsItsFields) {

@@ -115,7 +115,7 @@ TEST_F(PrintedReport, PaperAndOrientationReachThePrinter) {
     EXPECT_TRUE(near(pdfPageSize(file), c.points)) << paperIndex(c.paper);
   }
   doc.setLandscape(false);
-  doc.setCustomPaper(150, 100);
+  doc.setCustomPage(150, 100);
   const QString file = QString::fromStdString(dir.file("custom.pdf"));
   ASSERT_EQ(printToPdf(doc, file, 1, 1), 1);
   EXPECT_TRUE(near(pdfPageSize(file), {425.2, 283.5}));
