@@ -39,6 +39,16 @@ QString generalNumber(double value) { return QString::number(value, 'g', 15); }
 // Equal within the tolerance the A4 test of the print button allows.
 bool nearly(double value, double target) { return value > target - 0.0000001 && value < target + 0.000001; }
 
+// The number in a size box, commas ignored; an empty box counts 0.
+std::optional<double> sizeBoxNumber(const QLineEdit* box) {
+  QString text = box->text();
+  text.remove(u',');
+  if (text.trimmed().isEmpty()) return 0.0;
+  bool ok = false;
+  const double value = text.toDouble(&ok);
+  return ok ? std::optional<double>(value) : std::nullopt;
+}
+
 QPushButton* button(const QString& caption, const QString& hint = QString()) {
   auto* b = new QPushButton(caption);
   b->setAutoDefault(false);  // Enter in the page boxes must not press a button
@@ -186,20 +196,6 @@ void TPrintPreviewForm::loadSetup(const PrintPreviewSetup& setup) {
   pageWidth->setText(generalNumber(setup.pageWidth));
   pageSizeChange();
 }
-
-namespace {
-
-// The number in a size box, commas ignored; an empty box counts 0.
-std::optional<double> sizeBoxNumber(const QLineEdit* box) {
-  QString text = box->text();
-  text.remove(u',');
-  if (text.trimmed().isEmpty()) return 0.0;
-  bool ok = false;
-  const double value = text.toDouble(&ok);
-  return ok ? std::optional<double>(value) : std::nullopt;
-}
-
-}  // namespace
 
 std::optional<PrintPreviewSetup> TPrintPreviewForm::currentSetup() const {
   const auto height = sizeBoxNumber(pageHeight), width = sizeBoxNumber(pageWidth);
@@ -372,11 +368,12 @@ void TPrintPreviewForm::pageSizeChange() {
 
 void TPrintPreviewForm::pageHeightKeyPress() {
   const auto height = sizeBoxNumber(pageHeight), width = sizeBoxNumber(pageWidth);
-  if (!height || !width || *height <= 0 || *width <= 0) {
-    const QLineEdit* bad = height && *height > 0 ? pageWidth : pageHeight;
+  if (!height || !width) {
+    const QLineEdit* bad = height ? pageWidth : pageHeight;
     showMessage(QStringLiteral("'%1' is not a valid floating point value").arg(bad->text()), this);
     return;
   }
+  if (*height <= 0 || *width <= 0) return;  // no page can be that size
   document.setCustomPage(*width, *height);
   GmPreview1->documentChanged();
 }

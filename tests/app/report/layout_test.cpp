@@ -1,5 +1,7 @@
 #include <QImage>
+#include <QHeaderView>
 #include <QPainter>
+#include <QTableWidget>
 
 #include <gtest/gtest.h>
 
@@ -193,6 +195,43 @@ TEST(GridLayout, TenThousandRowsLayOutAndAnyPagePaints) {
   for (int y = 0; y < image.height() && !inked; ++y)
     for (int x = 0; x < image.width() && !inked; ++x) inked = image.pixel(x, y) != qRgb(255, 255, 255);
   EXPECT_TRUE(inked);
+}
+
+TEST(GridLayout, TableWidgetGridIsLaidOutLikeItsCells) {
+  QTableWidget table(3, 3);
+  table.horizontalHeader()->setMinimumSectionSize(1);  // lets the key column be 1 pixel wide
+  const int widths[] = {1, 120, 80};
+  for (int c = 0; c < 3; ++c) table.setColumnWidth(c, widths[c]);
+  table.setRowHeight(1, 30);
+  const char* texts[3][3] = {{"ID", "名稱", "金額"}, {"8194", "甲", "12.5"}, {"8195", "乙", ""}};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      if (*texts[r][c]) table.setItem(r, c, new QTableWidgetItem(texts[r][c]));
+  QFont font(reportTypeface());
+  font.setPointSize(11);
+  table.setFont(font);
+
+  const TableWidgetGrid grid(table, 1);
+  EXPECT_EQ(grid.columnCount(), 3);
+  EXPECT_EQ(grid.rowCount(), 3);
+  EXPECT_EQ(grid.fixedRowCount(), 1);
+  EXPECT_EQ(grid.columnWidth(0), 1);
+  EXPECT_EQ(grid.columnWidth(1), 120);
+  EXPECT_EQ(grid.rowHeight(1), 30);
+  EXPECT_EQ(grid.cell(1, 2), "乙");
+  EXPECT_EQ(grid.cell(2, 2), "");
+
+  ReportDocument doc;
+  layoutReportGrid(doc, grid, {50, 150, 1});
+  const auto boxes = opsOf<BoxOp>(doc.page(0));
+  ASSERT_EQ(boxes.size(), 5u);
+  EXPECT_EQ(boxes[2].text, "甲");
+  EXPECT_EQ(boxes[3].text, "12.5");
+  EXPECT_EQ(boxes[3].alignment, Qt::AlignRight | Qt::AlignVCenter);
+  EXPECT_NEAR(boxes[3].rect.left(), pixelsToMm(170 + kCellPadding), kTolerance);
+  EXPECT_NEAR(boxes[3].rect.height(), pixelsToMm(30), kTolerance);
+  EXPECT_EQ(boxes[4].rect.top(), boxes[2].rect.bottom());
+  EXPECT_EQ(doc.fonts()[boxes[2].font], (ReportFont{reportTypeface(), 11, false}));
 }
 
 struct PaperCase {

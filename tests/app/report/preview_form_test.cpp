@@ -172,6 +172,8 @@ TEST_F(PreviewForm, PaperListSetsThePageAndItsBoxes) {
 
   enter(form.pageHeight, "1x");
   EXPECT_EQ(messages, QStringList{"'1x' is not a valid floating point value"});
+  enter(form.pageHeight, "0");
+  EXPECT_EQ(messages.size(), 1);
   EXPECT_DOUBLE_EQ(form.preview().pageHeight(), 100);
 }
 
