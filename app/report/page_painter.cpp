@@ -98,7 +98,7 @@ int printReport(const ReportDocument& doc, QPrinter& printer, int fromPage, int 
   if (first > last) return 0;
   configurePrinter(printer, doc);
   QPainter painter;
-  if (!painter.begin(&printer)) throw std::runtime_error("the printer could not be started");
+  if (!painter.begin(&printer)) throw std::runtime_error("The printer could not be started.");
   const QRectF sheet(0, 0, printer.width(), printer.height());
   for (int page = first; page <= last; ++page) {
     if (page > first) printer.newPage();

@@ -318,9 +318,15 @@ void TPrintPreviewForm::fromPageKeyPress() {
   fromPage->setFocus();
 }
 
+// A failing printer or writer is told like any other error shown to the
+// user; an exception must not leave a Qt event handler.
 void TPrintPreviewForm::printPages(int from, int to) {
-  std::unique_ptr<QPrinter> device = makePrinter(printer->currentIndex());
-  printReport(document, *device, from, to);
+  try {
+    std::unique_ptr<QPrinter> device = makePrinter(printer->currentIndex());
+    printReport(document, *device, from, to);
+  } catch (const std::exception& e) {
+    showMessage(QString::fromUtf8(e.what()), this);
+  }
 }
 
 void TPrintPreviewForm::printButtonClick() {
@@ -393,5 +399,9 @@ void TPrintPreviewForm::exportButtonClick() {
     if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
     else QApplication::restoreOverrideCursor();
   };
-  exportReport(printedGrid, {reportTitle, reportSubtitle, reportSummary}, lastTextColumn, hooks);
+  try {
+    exportReport(printedGrid, {reportTitle, reportSubtitle, reportSummary}, lastTextColumn, hooks);
+  } catch (const std::exception& e) {
+    showMessage(QString::fromUtf8(e.what()), this);
+  }
 }

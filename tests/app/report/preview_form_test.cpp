@@ -227,6 +227,24 @@ TEST_F(PreviewForm, PrintsTheRangeCutToThePageCountAndTheCurrentPage) {
   EXPECT_FALSE(QFile::exists(pdf));
 }
 
+TEST_F(PreviewForm, FailuresOfPrinterAndWriterAreTold) {
+  showReport(3);
+  form.makePrinter = [this](int) {
+    auto printer = std::make_unique<QPrinter>();
+    printer->setOutputFormat(QPrinter::PdfFormat);
+    printer->setOutputFileName(QString::fromStdString(dir.file("missing/printed.pdf")));
+    return printer;
+  };
+  form.printButton->click();
+  EXPECT_EQ(messages, QStringList{"The printer could not be started."});
+
+  form.chooseExportFile = [this] { return QString::fromStdString(dir.file("missing/list.csv")); };
+  form.exportButton->click();
+  ASSERT_EQ(messages.size(), 2);
+  EXPECT_TRUE(messages[1].contains("missing/list.csv")) << messages[1].toStdString();
+  EXPECT_TRUE(asked.isEmpty());
+}
+
 TEST_F(PreviewForm, FooterBoxShowsOnlyWithTheFooter) {
   showReport(3);
   EXPECT_FALSE(form.printFooter->isVisible());
