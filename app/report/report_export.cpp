@@ -20,7 +20,7 @@ struct FilterEntry {
 
 const FilterEntry kFilterEntries[] = {
     {"Excel File", "*.xls"}, {"Comma 分隔檔案", "*.csv"}, {"HTML", "*.htm"},
-    {"DOC", "*.doc"},        {"Excel 2007+", "*.xlsx"},
+    {"DOC", "*.doc"},        {"Excel 2007+ (*.xlsx)", "*.xlsx"},
 };
 
 class BusyCursor {
@@ -62,20 +62,18 @@ void writeExportFile(const ExportSheet& sheet, const QString& fileName, ExportFo
 
 QString exportFilter() {
   QStringList parts;
-  for (const FilterEntry& e : kFilterEntries) {
-    const QString pattern = QString::fromUtf8(e.pattern);
-    const QString caption = QString::fromUtf8(e.caption);
-    // The Excel 2007+ entry names its pattern in its caption, as the
-    // dialogs show it.
-    parts << (pattern == u"*.xlsx" ? caption + " (" + pattern + ")" : caption) << pattern;
-  }
+  for (const FilterEntry& e : kFilterEntries) parts << QString::fromUtf8(e.caption) << e.pattern;
   return parts.join(u'|');
 }
 
 QString exportDialogFilter() {
   QStringList entries;
-  for (const FilterEntry& e : kFilterEntries)
-    entries << QString::fromUtf8(e.caption) + " (" + QString::fromUtf8(e.pattern) + ")";
+  for (const FilterEntry& e : kFilterEntries) {
+    // Qt's dialogs read the patterns from the parentheses of the caption.
+    const QString caption = QString::fromUtf8(e.caption);
+    const QString pattern = QStringLiteral("(%1)").arg(e.pattern);
+    entries << (caption.endsWith(pattern) ? caption : caption + u' ' + pattern);
+  }
   return entries.join(QStringLiteral(";;"));
 }
 
