@@ -18,12 +18,11 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <cmath>
-
 #include "app/report/page_painter.h"
 #include "app/report/page_preview.h"
 #include "app/report/paper_size.h"
 #include "app/report/report_export.h"
+#include "app/report/report_layout.h"
 
 using namespace report;
 

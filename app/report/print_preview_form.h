@@ -17,7 +17,6 @@
 
 #include "app/report/report_document.h"
 #include "app/report/report_grid.h"
-#include "app/report/report_layout.h"
 
 class QAction;
 class QCheckBox;
