@@ -35,9 +35,9 @@ struct HeaderCase {
   double firstRule;                                      // pixels
 };
 
-class HeaderTest : public ::testing::TestWithParam<HeaderCase> {};
+class ReportHeaderTest : public ::testing::TestWithParam<HeaderCase> {};
 
-TEST_P(HeaderTest, TextsCentredAtTheirHeightsAndRulesBelow) {
+TEST_P(ReportHeaderTest, TextsCentredAtTheirHeightsAndRulesBelow) {
   const HeaderCase& c = GetParam();
   ReportDocument doc;
   doc.setLandscape(true);
@@ -67,7 +67,7 @@ TEST_P(HeaderTest, TextsCentredAtTheirHeightsAndRulesBelow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Lines, HeaderTest,
+    Lines, ReportHeaderTest,
     ::testing::Values(
         HeaderCase{"公司", "資料列表", "總數: 2", {{50, 18}, {75, 14}, {100, 12}}, 120},
         HeaderCase{"公司", "資料列表", "  ", {{50, 18}, {75, 14}}, 100},
@@ -96,7 +96,7 @@ ReportDocument landscapeReport(const ReportGrid& grid, int lastTextColumn) {
   return doc;
 }
 
-TEST(GridLayout, FlowsOverPagesWithTheCaptionRowRepeated) {
+TEST(ReportGridLayout, FlowsOverPagesWithTheCaptionRowRepeated) {
   const StringGrid grid = recordListGrid(200);
   const ReportDocument doc = landscapeReport(grid, 5);
   ASSERT_GT(doc.pageCount(), 2);
@@ -129,7 +129,7 @@ TEST(GridLayout, FlowsOverPagesWithTheCaptionRowRepeated) {
   for (const PlacedCell& cell : placedCells(doc)) EXPECT_FALSE(cell.box.text.startsWith("8")) << cell.box.text.toStdString();
 }
 
-TEST(GridLayout, WithoutFixedRowsTheCaptionPrintsOnce) {
+TEST(ReportGridLayout, WithoutFixedRowsTheCaptionPrintsOnce) {
   StringGrid grid = recordListGrid(100);
   grid.setFixedRowCount(0);
   const ReportDocument doc = landscapeReport(grid, 5);
@@ -141,7 +141,7 @@ TEST(GridLayout, WithoutFixedRowsTheCaptionPrintsOnce) {
   EXPECT_NEAR(opsOf<BoxOp>(doc.page(1)).front().rect.top(), 15.0, kTolerance);
 }
 
-TEST(GridLayout, KeyColumnOfFivePixelsPrints) {
+TEST(ReportGridLayout, KeyColumnOfFivePixelsPrints) {
   const StringGrid grid = recordListGrid(1, 5);
   const ReportDocument doc = landscapeReport(grid, 5);
   const auto boxes = opsOf<BoxOp>(doc.page(0));
@@ -151,7 +151,7 @@ TEST(GridLayout, KeyColumnOfFivePixelsPrints) {
   EXPECT_NEAR(boxes[1].rect.left(), pixelsToMm(55 + kCellPadding), kTolerance);
 }
 
-TEST(GridLayout, ColumnsAfterTheLastTextColumnAreRightAligned) {
+TEST(ReportGridLayout, ColumnsAfterTheLastTextColumnAreRightAligned) {
   StringGrid grid(4, 2, 80);
   grid.setRow(0, {"代號", "名稱", "金額", "數量"});
   grid.setRow(1, {"001", "甲", "1,234.50", "3"});
@@ -170,7 +170,7 @@ TEST(GridLayout, ColumnsAfterTheLastTextColumnAreRightAligned) {
   }
 }
 
-TEST(GridLayout, ARowHigherThanAPageStillGoesOnOne) {
+TEST(ReportGridLayout, ARowHigherThanAPageStillGoesOnOne) {
   StringGrid grid(1, 3, 100, 2000);
   for (int r = 0; r < 3; ++r) grid.setCell(0, r, QString::number(r));
   ReportDocument doc;
@@ -179,7 +179,7 @@ TEST(GridLayout, ARowHigherThanAPageStillGoesOnOne) {
   for (int p = 0; p < 3; ++p) EXPECT_EQ(opsOf<BoxOp>(doc.page(p)).at(0).text, QString::number(p));
 }
 
-TEST(GridLayout, TenThousandRowsLayOutAndAnyPagePaints) {
+TEST(ReportGridLayout, TenThousandRowsLayOutAndAnyPagePaints) {
   const StringGrid grid = recordListGrid(10000);
   const ReportDocument doc = landscapeReport(grid, 5);
   size_t cells = 0;
@@ -197,7 +197,7 @@ TEST(GridLayout, TenThousandRowsLayOutAndAnyPagePaints) {
   EXPECT_TRUE(inked);
 }
 
-TEST(GridLayout, TableWidgetGridIsLaidOutLikeItsCells) {
+TEST(ReportGridLayout, TableWidgetGridIsLaidOutLikeItsCells) {
   QTableWidget table(3, 3);
   table.horizontalHeader()->setMinimumSectionSize(1);  // lets the key column be 1 pixel wide
   const int widths[] = {1, 120, 80};
@@ -239,7 +239,7 @@ struct PaperCase {
   double width, height;
 };
 
-TEST(Paper, SizesInMillimetres) {
+TEST(ReportPaper, SizesInMillimetres) {
   const PaperCase cases[] = {{Paper::A3, 297, 420},     {Paper::A4, 210, 297},
                              {Paper::A5, 148, 210},     {Paper::A6, 105, 148},
                              {Paper::Letter, 215.9, 279.4}, {Paper::Legal, 215.9, 355.6}};
@@ -258,7 +258,7 @@ TEST(Paper, SizesInMillimetres) {
   EXPECT_EQ(paperFromIndex(9), Paper::A4);
 }
 
-TEST(Paper, CustomSizeKeepsWhatItIsGiven) {
+TEST(ReportPaper, CustomSizeKeepsWhatItIsGiven) {
   ReportDocument doc;
   doc.setPaper(Paper::A5);
   doc.setPaper(Paper::Custom);  // the present size stays until one is typed
@@ -276,7 +276,7 @@ TEST(Paper, CustomSizeKeepsWhatItIsGiven) {
   EXPECT_THROW(doc.setCustomPage(100, -1), std::invalid_argument);
 }
 
-TEST(Footer, HiddenAtFirstAndExpandsItsFields) {
+TEST(ReportFooterCaption, HiddenAtFirstAndExpandsItsFields) {
   ReportDocument doc;
   EXPECT_FALSE(doc.footer().visible);
   EXPECT_EQ(doc.footer().caption, "總 {NUMPAGES} 頁   第 {PAGE} 頁  列印日期: {DATE} {TIME}");

@@ -25,9 +25,9 @@ using report::testing::recordListGrid;
 using report::testing::recordName;
 using report::testing::runTool;
 
-class PreviewForm : public ::testing::Test {
+class PrintPreviewForm : public ::testing::Test {
  protected:
-  PreviewForm()
+  PrintPreviewForm()
       : form(nullptr,
              [this](const QString& text, QWidget* owner) {
                messages << text;
@@ -79,7 +79,7 @@ class PreviewForm : public ::testing::Test {
   StringGrid grid = recordListGrid(0);
 };
 
-TEST_F(PreviewForm, NavigationButtonsFollowThePage) {
+TEST_F(PrintPreviewForm, NavigationButtonsFollowThePage) {
   showReport(100);  // three pages on A4
   EXPECT_EQ(form.windowTitle(), "列印報表");
   EXPECT_TRUE(form.windowState() & Qt::WindowMaximized);
@@ -106,14 +106,14 @@ TEST_F(PreviewForm, NavigationButtonsFollowThePage) {
   }
 }
 
-TEST_F(PreviewForm, OnePageReportDisablesAllNavigation) {
+TEST_F(PrintPreviewForm, OnePageReportDisablesAllNavigation) {
   showReport(3);
   EXPECT_EQ(navigation(), (std::vector<bool>{false, false, false, false}));
   EXPECT_EQ(form.pageCountPanel->text(), "總 1 頁");
   EXPECT_EQ(form.currentPagePanel->text(), "第 1 頁");
 }
 
-TEST_F(PreviewForm, PageBoxJumpsOrTellsWhyNot) {
+TEST_F(PrintPreviewForm, PageBoxJumpsOrTellsWhyNot) {
   showReport(100);
   enter(form.fromPage, "0");
   enter(form.fromPage, "9");
@@ -133,7 +133,7 @@ TEST_F(PreviewForm, PageBoxJumpsOrTellsWhyNot) {
   EXPECT_EQ(form.GmPreview1->currentPage(), 2);
 }
 
-TEST_F(PreviewForm, ZoomStepsByTenAndNotBelowTen) {
+TEST_F(PrintPreviewForm, ZoomStepsByTenAndNotBelowTen) {
   showReport(3);
   EXPECT_EQ(form.GmPreview1->zoom(), 80);
   form.zoomIn->click();
@@ -142,7 +142,7 @@ TEST_F(PreviewForm, ZoomStepsByTenAndNotBelowTen) {
   EXPECT_EQ(form.GmPreview1->zoom(), 10);
 }
 
-TEST_F(PreviewForm, PaperListSetsThePageAndItsBoxes) {
+TEST_F(PrintPreviewForm, PaperListSetsThePageAndItsBoxes) {
   showReport(3);
   EXPECT_EQ(form.pageSize->currentText(), "A4");
   EXPECT_TRUE(form.pageHeight->isReadOnly());
@@ -177,7 +177,7 @@ TEST_F(PreviewForm, PaperListSetsThePageAndItsBoxes) {
   EXPECT_DOUBLE_EQ(form.preview().pageHeight(), 100);
 }
 
-TEST_F(PreviewForm, ClosingSavesThePaperAndTheNextWindowOpensWithIt) {
+TEST_F(PrintPreviewForm, ClosingSavesThePaperAndTheNextWindowOpensWithIt) {
   std::optional<PrintPreviewSetup> saved;
   form.saveSetup = [&](const PrintPreviewSetup& s) { saved = s; };
   showReport(3);
@@ -207,7 +207,7 @@ TEST_F(PreviewForm, ClosingSavesThePaperAndTheNextWindowOpensWithIt) {
   EXPECT_FALSE(next.currentSetup());
 }
 
-TEST_F(PreviewForm, PrintsTheRangeCutToThePageCountAndTheCurrentPage) {
+TEST_F(PrintPreviewForm, PrintsTheRangeCutToThePageCountAndTheCurrentPage) {
   showReport(100);
   form.toPage->setText("99");
   form.printButton->click();
@@ -227,7 +227,7 @@ TEST_F(PreviewForm, PrintsTheRangeCutToThePageCountAndTheCurrentPage) {
   EXPECT_FALSE(QFile::exists(pdf));
 }
 
-TEST_F(PreviewForm, FailuresOfPrinterAndWriterAreTold) {
+TEST_F(PrintPreviewForm, FailuresOfPrinterAndWriterAreTold) {
   showReport(3);
   form.makePrinter = [this](int) {
     auto printer = std::make_unique<QPrinter>();
@@ -245,7 +245,7 @@ TEST_F(PreviewForm, FailuresOfPrinterAndWriterAreTold) {
   EXPECT_TRUE(asked.isEmpty());
 }
 
-TEST_F(PreviewForm, FooterBoxShowsOnlyWithTheFooter) {
+TEST_F(PrintPreviewForm, FooterBoxShowsOnlyWithTheFooter) {
   showReport(3);
   EXPECT_FALSE(form.printFooter->isVisible());
 
@@ -260,7 +260,7 @@ TEST_F(PreviewForm, FooterBoxShowsOnlyWithTheFooter) {
   EXPECT_EQ(withFooter.preview().footer().caption, "總 {NUMPAGES} 頁   第 {PAGE} 頁  列印日期: {DATE} {TIME}");
 }
 
-TEST_F(PreviewForm, ExportNeedsAGridAndAsksBeforeOpening) {
+TEST_F(PrintPreviewForm, ExportNeedsAGridAndAsksBeforeOpening) {
   form.show();
   EXPECT_FALSE(form.exportButton->isVisible());
   form.exportButtonClick();
