@@ -1,5 +1,6 @@
 #include "app/report/report_grid.h"
 
+#include <QHeaderView>
 #include <QTableWidget>
 
 namespace report {
@@ -15,13 +16,26 @@ void StringGrid::setRow(int row, const std::vector<QString>& texts) {
 }
 
 int TableWidgetGrid::columnCount() const { return table_.columnCount(); }
-int TableWidgetGrid::rowCount() const { return table_.rowCount(); }
 int TableWidgetGrid::columnWidth(int column) const { return table_.columnWidth(column); }
-int TableWidgetGrid::rowHeight(int row) const { return table_.rowHeight(row); }
 QFont TableWidgetGrid::font() const { return table_.font(); }
 
+int TableWidgetGrid::rowCount() const {
+  return table_.rowCount() + (captions_ == Captions::InHeader ? 1 : 0);
+}
+
+int TableWidgetGrid::fixedRowCount() const {
+  if (captions_ == Captions::InRows) return fixedRows_;
+  return table_.rowCount() > 0 ? 1 : 0;
+}
+
+int TableWidgetGrid::rowHeight(int row) const {
+  const int r = tableRow(row);
+  return r < 0 ? table_.verticalHeader()->defaultSectionSize() : table_.rowHeight(r);
+}
+
 QString TableWidgetGrid::cell(int column, int row) const {
-  const QTableWidgetItem* item = table_.item(row, column);
+  const int r = tableRow(row);
+  const QTableWidgetItem* item = r < 0 ? table_.horizontalHeaderItem(column) : table_.item(r, column);
   return item ? item->text() : QString();
 }
 

@@ -51,22 +51,32 @@ class StringGrid : public ReportGrid {
   QFont font_;
 };
 
-// A QTableWidget as a report grid: its rows are the grid rows (row 0 holding
-// the captions), the first `fixedRows` of them fixed.
+// A QTableWidget as a report grid. Its captions are either in its first
+// rows, of which the first `fixedRows` are fixed, or in its horizontal
+// header, which then becomes grid row 0: a caption row that is fixed as soon
+// as records stand below it.
 class TableWidgetGrid : public ReportGrid {
  public:
-  TableWidgetGrid(const QTableWidget& table, int fixedRows) : table_(table), fixedRows_(fixedRows) {}
+  enum class Captions { InRows, InHeader };
+
+  explicit TableWidgetGrid(const QTableWidget& table, Captions captions = Captions::InHeader,
+                           int fixedRows = 0)
+      : table_(table), captions_(captions), fixedRows_(fixedRows) {}
 
   int columnCount() const override;
   int rowCount() const override;
-  int fixedRowCount() const override { return fixedRows_; }
+  int fixedRowCount() const override;
   int columnWidth(int column) const override;
   int rowHeight(int row) const override;
   QString cell(int column, int row) const override;
   QFont font() const override;
 
  private:
+  // The table row of a grid row, -1 for the header.
+  int tableRow(int row) const { return captions_ == Captions::InHeader ? row - 1 : row; }
+
   const QTableWidget& table_;
+  Captions captions_;
   int fixedRows_;
 };
 

@@ -211,7 +211,7 @@ TEST(ReportGridLayout, TableWidgetGridIsLaidOutLikeItsCells) {
   font.setPointSize(11);
   table.setFont(font);
 
-  const TableWidgetGrid grid(table, 1);
+  const TableWidgetGrid grid(table, TableWidgetGrid::Captions::InRows, 1);
   EXPECT_EQ(grid.columnCount(), 3);
   EXPECT_EQ(grid.rowCount(), 3);
   EXPECT_EQ(grid.fixedRowCount(), 1);
@@ -232,6 +232,30 @@ TEST(ReportGridLayout, TableWidgetGridIsLaidOutLikeItsCells) {
   EXPECT_NEAR(boxes[3].rect.height(), pixelsToMm(30), kTolerance);
   EXPECT_EQ(boxes[4].rect.top(), boxes[2].rect.bottom());
   EXPECT_EQ(doc.fonts()[boxes[2].font], (ReportFont{reportTypeface(), 11, false}));
+}
+
+TEST(ReportGridLayout, TableWidgetHeaderIsTheCaptionRow) {
+  QTableWidget table(0, 2);
+  table.setHorizontalHeaderLabels({"名稱", "備註"});
+  table.verticalHeader()->setDefaultSectionSize(21);
+  const TableWidgetGrid grid(table);
+  EXPECT_EQ(grid.rowCount(), 1);
+  EXPECT_EQ(grid.fixedRowCount(), 0);  // no records: the caption row is not fixed
+  EXPECT_EQ(grid.cell(1, 0), "備註");
+
+  table.setRowCount(60);
+  for (int r = 0; r < 60; ++r) table.setItem(r, 0, new QTableWidgetItem(recordName(r + 1)));
+  EXPECT_EQ(grid.rowCount(), 61);
+  EXPECT_EQ(grid.fixedRowCount(), 1);
+  EXPECT_EQ(grid.rowHeight(0), 21);
+  EXPECT_EQ(grid.cell(0, 1), recordName(1));
+
+  ReportDocument doc;
+  doc.setMargins(5);
+  layoutReportGrid(doc, grid, {50, 150, -1});
+  ASSERT_EQ(doc.pageCount(), 2);
+  EXPECT_EQ(opsOf<BoxOp>(doc.page(1)).at(0).text, "名稱");
+  EXPECT_EQ(opsOf<BoxOp>(doc.page(1)).at(2).text, recordName(44));
 }
 
 struct PaperCase {
