@@ -99,9 +99,13 @@ StringGrid amountsGrid() {
   return grid;
 }
 
-QJsonArray readBack(const char* kind, const std::string& file) {
+QJsonObject readBackFile(const char* kind, const std::string& file) {
   const QString out = runTool(TORVIK_PYTHON, {TORVIK_READ_BACK, kind, QString::fromStdString(file)});
-  return QJsonDocument::fromJson(out.toUtf8()).object().value("rows").toArray();
+  return QJsonDocument::fromJson(out.toUtf8()).object();
+}
+
+QJsonArray readBack(const char* kind, const std::string& file) {
+  return readBackFile(kind, file).value("rows").toArray();
 }
 
 // What a workbook must hold for amountsGrid() under the header "報表": for
@@ -169,7 +173,14 @@ class ExportFile : public ::testing::Test {
 
 TEST_F(ExportFile, XlsReadsBackWithStringsNumbersAndTheBoldNumberFormat) {
   write("amounts.xls");
-  expectWorkbookCells(readBack("xls", path("amounts.xls")));
+  const QJsonObject book = readBackFile("xls", path("amounts.xls"));
+  EXPECT_TRUE(book["extsst"].toBool());
+  expectWorkbookCells(book["rows"].toArray());
+  // Column widths follow the grid's: 90 pixels, and the default for the column no grid column filled.
+  const QJsonArray widths = book["widths"].toArray();
+  ASSERT_EQ(widths.size(), 4);  // the fifth column holds no cell
+  EXPECT_EQ(widths[0].toInt(), widths[3].toInt());
+  EXPECT_GT(widths[0].toInt(), 0);
 }
 
 TEST_F(ExportFile, XlsxReadsBackTheSameCells) {
@@ -187,7 +198,9 @@ TEST_F(ExportFile, XlsKeepsLongAndManyStringsAcrossContinuedRecords) {
   for (int i = 1; i <= records; ++i)
     grid.setRow(i, {QStringLiteral("名稱%1").arg(i), i == 1500 ? longText : QStringLiteral("備註%1").arg(i)});
   write("many.xls");
-  const QJsonArray rows = readBack("xls", path("many.xls"));
+  const QJsonObject book = readBackFile("xls", path("many.xls"));
+  EXPECT_TRUE(book["extsst"].toBool());
+  const QJsonArray rows = book["rows"].toArray();
   ASSERT_EQ(rows.size(), records + 4);
   for (int i = 1; i <= records; ++i) {
     const QJsonArray row = rows.at(i + 3).toArray();

@@ -12,9 +12,40 @@ import re
 import sys
 
 
+def check_extsst(path, strings):
+    """Whether the EXTSST index, which Excel seeks strings by, points at the
+    header of every bucket's first string."""
+    import struct
+    import xlrd.compdoc
+    with open(path, "rb") as f:
+        stream = xlrd.compdoc.CompDoc(f.read()).get_named_stream("Workbook")
+    records, pos = {}, 0
+    while pos + 4 <= len(stream):
+        kind, size = struct.unpack_from("<HH", stream, pos)
+        records[pos] = (kind, size)
+        pos += 4 + size
+        if kind == 0x000A:  # the globals end here
+            break
+    ext = [p for p, (kind, _) in records.items() if kind == 0x00FF]
+    if len(ext) != 1:
+        return False
+    per_bucket, = struct.unpack_from("<H", stream, ext[0] + 4)
+    buckets = (records[ext[0]][1] - 2) // 8
+    if buckets != (len(strings) + per_bucket - 1) // per_bucket:
+        return False
+    for b in range(buckets):
+        at, in_record, _ = struct.unpack_from("<IHH", stream, ext[0] + 6 + 8 * b)
+        if records.get(at - in_record, (None,))[0] not in (0x00FC, 0x003C):
+            return False
+        length, = struct.unpack_from("<H", stream, at)
+        if length != len(strings[b * per_bucket]):
+            return False
+    return True
+
+
 def read_xls(path):
     import xlrd
-    book = xlrd.open_workbook(path, formatting_info=True)
+    book = xlrd.open_workbook(path, formatting_info=True, on_demand=True)
     sheet = book.sheet_by_index(0)
     rows = []
     for r in range(sheet.nrows):
@@ -34,7 +65,7 @@ def read_xls(path):
         rows.append(row)
     widths = [sheet.colinfo_map[c].width if c in sheet.colinfo_map else None
               for c in range(sheet.ncols)]
-    return {"rows": rows, "widths": widths}
+    return {"rows": rows, "widths": widths, "extsst": check_extsst(path, book._sharedstrings)}
 
 
 def read_xlsx(path):
