@@ -82,7 +82,10 @@ void layoutReportGrid(ReportDocument& doc, const ReportGrid& grid, const GridPla
       page = doc.pageCount() - 1;
       y = placement.continuationTop;
       rowsOnPage = 0;
-      for (int fixed = 0; fixed < fixedRows; ++fixed) placeRow(fixed);
+      // Fixed rows repeat above the body rows; a break among the fixed rows
+      // themselves just carries on with them.
+      if (row >= fixedRows)
+        for (int fixed = 0; fixed < fixedRows; ++fixed) placeRow(fixed);
     }
     placeRow(row);
     ++rowsOnPage;

@@ -179,6 +179,20 @@ TEST(ReportGridLayout, ARowHigherThanAPageStillGoesOnOne) {
   for (int p = 0; p < 3; ++p) EXPECT_EQ(opsOf<BoxOp>(doc.page(p)).at(0).text, QString::number(p));
 }
 
+TEST(ReportGridLayout, BreakAmongFixedRowsPrintsEachOnce) {
+  StringGrid grid(1, 4, 100, 500);  // rows of 132 mm: one below the header, two further down
+  for (int r = 0; r < 4; ++r) grid.setCell(0, r, QString::number(r));
+  grid.setFixedRowCount(2);
+  ReportDocument doc;
+  layoutReportGrid(doc, grid, {50, 150, -1});
+  std::vector<std::vector<QString>> pages;
+  for (int p = 0; p < doc.pageCount(); ++p) {
+    auto& texts = pages.emplace_back();
+    for (const BoxOp& box : opsOf<BoxOp>(doc.page(p))) texts.push_back(box.text);
+  }
+  EXPECT_EQ(pages, (std::vector<std::vector<QString>>{{"0"}, {"1", "2"}, {"0", "1", "3"}}));
+}
+
 TEST(ReportGridLayout, TenThousandRowsLayOutAndAnyPagePaints) {
   const StringGrid grid = recordListGrid(10000);
   const ReportDocument doc = landscapeReport(grid, 5);
