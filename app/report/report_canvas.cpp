@@ -36,15 +36,16 @@ double textWidth(const ReportFont& font, const QString& text) {
 }
 
 void ReportCanvas::textOut(double x, double y, const QString& text) {
-  doc_.page(page_).ops.push_back(TextOp{QPointF(x, y), doc_.fontIndex(font_), text});
+  doc_.page(page_).ops.emplace_back(std::in_place_type<TextOp>, QPointF(x, y), doc_.fontIndex(font_), text);
 }
 
 void ReportCanvas::line(double x1, double y1, double x2, double y2) {
-  doc_.page(page_).ops.push_back(LineOp{QPointF(x1, y1), QPointF(x2, y2), penColor_, penWidth_});
+  doc_.page(page_).ops.emplace_back(std::in_place_type<LineOp>, QPointF(x1, y1), QPointF(x2, y2), penColor_,
+                                    penWidth_);
 }
 
 void ReportCanvas::textBox(const QRectF& rect, const QString& text, Qt::Alignment alignment) {
-  doc_.page(page_).ops.push_back(BoxOp{rect, doc_.fontIndex(font_), alignment, text});
+  doc_.page(page_).ops.emplace_back(std::in_place_type<BoxOp>, rect, doc_.fontIndex(font_), alignment, text);
 }
 
 }  // namespace report
