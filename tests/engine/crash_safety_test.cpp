@@ -1,6 +1,7 @@
-// A child process runs transactions on a database and dies in the middle:
-// killed, or ended at a fault point of the commit or of the file growth.
-// Reopening must show exactly the state of the last commit that took effect.
+// Child processes run transactions on a database. One that dies in the
+// middle (killed, or ended at a fault point of the commit or of the file
+// growth) leaves exactly the state of the last commit that took effect; one
+// that grows the file does so under another process's open handle.
 #include <signal.h>
 #include <sys/wait.h>
 
