@@ -246,7 +246,7 @@ int dbQueryCompiler::scanName(const char* p) {
   int n = 0;
   while (isalnum(static_cast<unsigned char>(p[n])) || p[n] == '$' || p[n] == '_') {
     if (n == maxNameLength) {
-      currPos += n - 1;
+      currPos += n;
       error("Name too long");
     }
     svalue[n] = p[n];
