@@ -28,11 +28,12 @@ struct Sample {
   dbArray<int1> bytes;
   dbArray<real8> reals;
   dbArray<bool> flags;
+  dbArray<char const*> words;
   dbReference<Sample> boss;
   dbArray<dbReference<Sample>> friends;
   dbDateTime born;
   TYPE_DESCRIPTOR((FIELD(x), FIELD(small), FIELD(big), FIELD(f), FIELD(w), FIELD(flag), FIELD(name), FIELD(nums),
-                   FIELD(bytes), FIELD(reals), FIELD(flags), FIELD(boss), FIELD(friends), FIELD(born)));
+                   FIELD(bytes), FIELD(reals), FIELD(flags), FIELD(words), FIELD(boss), FIELD(friends), FIELD(born)));
 };
 
 }  // namespace
@@ -63,6 +64,7 @@ class EvaluatorTest : public ::testing::Test {
     int1 bytes[] = {-1, 5};
     real8 reals[] = {0.5, 2.25};
     bool flags[] = {false};
+    const char* words[] = {"one", "three"};
     Sample s{};
     s.x = 1;
     s.small = -300;
@@ -74,6 +76,7 @@ class EvaluatorTest : public ::testing::Test {
     s.bytes = dbArray<int1>(bytes, 2);
     s.reals = dbArray<real8>(reals, 2);
     s.flags = dbArray<bool>(flags, 1);
+    s.words = dbArray<const char*>(words, 2);
     s.born = dbDateTime(1593604800);  // 2020-07-01 12:00 UTC: July 1 in every time zone
     first = insert(s).getOid();
 
@@ -269,6 +272,8 @@ TEST_F(EvaluatorTest, ComparisonsAndLike) {
       {"last <> first", true},       {"2 in nums", true},             {"4 in nums", false},
       {"4294967298 in nums", true},  // low 32 bits
       {"-1 in bytes", true},         {"255 in bytes", true},          {"0.5 in reals", true},
+      {"'three' in words", true},    {"'thre' in words", false},      {"words[1] = 'three'", true},
+      {"length(words[0]) = 3", true}, {"exists i: ('hre' in words[i])", true},
       {"false in flags", true},      {"true in flags", false},        {"x in (5, 1)", true},
       {"x in (5.0, 1.0)", true},     {"x in (5, 6)", false},          {"name in ('a', 'alpha')", true},
       {"not x = 2", true},           {"x = 2 or w = 2.5", true},      {"x = 1 and w = 3", false},
@@ -387,6 +392,32 @@ TEST_F(EvaluatorTest, SelectScansTheRowsWithParametersAndBase) {
 
   cursor.setMaxRecords(1);
   EXPECT_EQ(cursor.select(byValue, dbViewOnly), 1);
+}
+
+// A handler that returns for every class still must not let the evaluation
+// go on with a meaningless value.
+class ReturningDatabase : public dbDatabase {
+ public:
+  int reported = 0;
+  void handleError(dbErrorClass, const char*, int) override { reported++; }
+};
+
+TEST(EvaluatorHandlerTest, ErrorsThrowEvenWhenTheHandlerReturns) {
+  ReturningDatabase db;
+  dbQueryCompiler compiler;
+  dbQuery q("'abc'[5] = 1 or 1 / 0 = 1");
+  ASSERT_TRUE(compiler.compile(&db, &Sample::dbDescriptor, q));
+  byte record[64] = {};
+  dbInheritedAttribute attr(&db, record, 0, nullptr, nullptr);
+  dbExprValue v;
+  try {
+    dbEvaluate(q.tree, attr, v);
+    ADD_FAILURE() << "no exception";
+  } catch (const dbException& e) {
+    EXPECT_EQ(e.getErrCode(), IndexOutOfRange);
+    EXPECT_EQ(e.getArg(), 5);
+  }
+  EXPECT_EQ(db.reported, 1);
 }
 
 TEST_F(EvaluatorTest, ErrorDuringTheScanLeavesTheSelectByException) {
