@@ -1,8 +1,10 @@
-// Selection: fills a cursor from a compiled query. This unit holds the
-// select's frame (compilation, transaction, whole-table select) and the
-// sequential scan of the table's row list. Index searches, START FROM graph
-// walks, the parallel scan and ORDER BY sorting are separate steps of the
-// frame and each gets a function of its own here.
+// Selection: fills a cursor from a compiled query: compilation for the
+// cursor's table, the transaction, the whole-table select of the empty
+// condition, and the sequential scan of the table's row list.
+//
+// The frame does not yet search indices, walk START FROM graphs, scan in
+// parallel or sort: every condition is answered by the sequential scan, in
+// storage order, and START FROM and ORDER BY clauses have no effect on it.
 #include "engine/query/compiler.h"
 #include "engine/query/cursor.h"
 #include "engine/query/evaluator.h"

@@ -26,8 +26,11 @@ struct Person {
   dbReference<Person> boss;
   dbArray<dbReference<Person>> friends;
   dbDateTime born;
+  struct Code {
+    char bytes[4];
+  } code;
   TYPE_DESCRIPTOR((FIELD(x), FIELD(y), FIELD(big), FIELD(w), FIELD(flag), FIELD(name), FIELD(nums), FIELD(boss),
-                   FIELD(friends), FIELD(born)));
+                   FIELD(friends), FIELD(born), RAWFIELD(code)));
 };
 
 struct Other {
@@ -217,6 +220,25 @@ TEST_F(CompilerTest, ParametersOfEveryKindGetTheirTypes) {
             "78(120(20:flag,$1),78(91(23:x,$2),78(91(23:x,$3),78(91(24:big,$5),78(113(26:w,$6),78(113(26:w,$7),"
             "78(124(27:name,$8),78(124(27:name,$9),78(122(28:boss,$10),78(48(28:boss,$11),78(48(28:boss,$12),"
             "78(91(3:x(141($10)),1),91(3:y(141(8(52($11,0)))),2)))))))))))))");
+}
+
+TEST_F(CompilerTest, RawBinaryComparisonsNeedARecordField) {
+  char key[4] = {};
+  dbQuery q(dbRawParameter{key}, " < code");
+  ASSERT_EQ(compile(q), "");
+  EXPECT_EQ(dump(q.tree), "108(39:code,$13)");
+  EXPECT_EQ(q.tree->offs, 4);
+  EXPECT_EQ(q.tree->cmp.comparator, Person::dbDescriptor.findSymbol(q.tree->operand[0]->ref.field->name)->compare);
+  dbQuery between("code between ", dbRawParameter{key}, " and ", dbRawParameter{key});
+  ASSERT_EQ(compile(between), "");
+  EXPECT_EQ(dump(between.tree), "112(39:code,$13,$13)");
+  EXPECT_EQ(between.tree->offs, 4);
+  dbQuery two(dbRawParameter{key}, " = ", dbRawParameter{key});
+  EXPECT_EQ(compile(two), "Operations with raw binary types should include at least one record field@0");
+  dbQuery reversed(dbRawParameter{key}, " between code and code");
+  EXPECT_EQ(compile(reversed), "Operations with raw binary types should include at least one record field@21");
+  dbQuery mixed("code = 1");
+  EXPECT_EQ(compile(mixed), "operands of relation operator should be of integer, real or string type@6");
 }
 
 TEST_F(CompilerTest, ErrorsWithTheirPositions) {

@@ -32,8 +32,11 @@ struct Sample {
   dbReference<Sample> boss;
   dbArray<dbReference<Sample>> friends;
   dbDateTime born;
+  struct Code {
+    char bytes[2];
+  } code;
   TYPE_DESCRIPTOR((FIELD(x), FIELD(small), FIELD(big), FIELD(f), FIELD(w), FIELD(flag), FIELD(name), FIELD(nums),
-                   FIELD(bytes), FIELD(reals), FIELD(flags), FIELD(words), FIELD(boss), FIELD(friends), FIELD(born)));
+                   FIELD(bytes), FIELD(reals), FIELD(flags), FIELD(words), FIELD(boss), FIELD(friends), FIELD(born), RAWFIELD(code)));
 };
 
 }  // namespace
@@ -78,6 +81,7 @@ class EvaluatorTest : public ::testing::Test {
     s.flags = dbArray<bool>(flags, 1);
     s.words = dbArray<const char*>(words, 2);
     s.born = dbDateTime(1593604800);  // 2020-07-01 12:00 UTC: July 1 in every time zone
+    s.code = {{'b', 'b'}};
     first = insert(s).getOid();
 
     Sample t{};
@@ -87,6 +91,7 @@ class EvaluatorTest : public ::testing::Test {
     t.boss = dbReference<Sample>(first);
     int4 more[] = {7, 8};
     t.nums = dbArray<int4>(more, 2);
+    t.code = {{'a', 'z'}};
     second = insert(t).getOid();
 
     Sample u{};
@@ -97,6 +102,7 @@ class EvaluatorTest : public ::testing::Test {
     u.friends = dbArray<dbReference<Sample>>(friends, 2);
     int4 ones[] = {5, 1};
     u.nums = dbArray<int4>(ones, 2);
+    u.code = {{'c', 'a'}};
     third = insert(u).getOid();
   }
   void TearDown() override { db.close(); }
@@ -389,6 +395,15 @@ TEST_F(EvaluatorTest, SelectScansTheRowsWithParametersAndBase) {
   dbCursor<Sample> cursor;
   EXPECT_EQ(cursor.select(byBase, dbViewOnly, &filter), 1);
   EXPECT_EQ(cursor.currentId(), second);
+
+  char key[2] = {'b', 'b'};
+  dbQuery raw("code >= ", dbRawParameter{key});
+  EXPECT_EQ(select(raw), (std::vector<oid_t>{first, third}));
+  dbQuery rawBelow(dbRawParameter{key}, " > code");
+  EXPECT_EQ(select(rawBelow), std::vector<oid_t>{second});
+  char high[2] = {'b', 'z'};
+  dbQuery rawBetween("code between ", dbRawParameter{key}, " and ", dbRawParameter{high});
+  EXPECT_EQ(select(rawBetween), std::vector<oid_t>{first});
 
   cursor.setMaxRecords(1);
   EXPECT_EQ(cursor.select(byValue, dbViewOnly), 1);
