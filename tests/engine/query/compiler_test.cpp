@@ -10,6 +10,7 @@
 #include "engine/query/compiler.h"
 #include "engine/query/cursor.h"
 #include "engine/query/evaluator.h"
+#include "engine/symbol_table.h"
 #include "tests/support/error_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -112,6 +113,8 @@ TEST_F(CompilerTest, TreesOfConditions) {
       {"x in (5, 6)", "77(91(23:x,5),91(23:x,6))"},
       {"x in (5, 6, 7)", "77(77(91(23:x,5),91(23:x,6)),91(23:x,7))"},
       {"x = 123456789", "91(23:x,123456789)"},
+      {"big = 1234567890", "91(24:big,1234567890)"},
+      {"big = 9223372036854775807", "91(24:big,9223372036854775807)"},
       {"big = 1234567890123", "91(24:big,1234567890123)"},
       {"w = 1e3", "113(26:w,1000.000000)"},
       {"w > 1.5", "115(26:w,1.500000)"},
@@ -172,6 +175,23 @@ TEST_F(CompilerTest, TreesOfConditions) {
       {"(x = 1)", "91(23:x,1)"},
   };
   for (const Case& c : cases) EXPECT_EQ(tree(c.text), c.tree) << c.text;
+}
+
+TEST_F(CompilerTest, TheThirtyFiveKeywordsAreInternedInLowerCaseOnly) {
+  const char* keywords[] = {"all",    "abs",   "and",    "asc",   "between", "by",     "current", "desc",  "escape",
+                            "exists", "first", "false",  "follow", "from",   "in",     "is",      "integer",
+                            "insert", "into",  "last",   "length", "like",   "lower",  "not",     "null",   "or",
+                            "order",  "real",  "select", "start",  "string", "table",  "true",    "upper",  "where"};
+  ASSERT_EQ(std::size(keywords), 35u);
+  for (const char* k : keywords) {
+    const char* name = k;
+    EXPECT_GT(dbSymbolTable::add(name, 0, true), dbQueryCompiler::tknEof) << k;
+  }
+  const char* upper = "LIKE";
+  EXPECT_EQ(dbSymbolTable::add(upper, 0, true), dbQueryCompiler::tknIdent);
+  // Reserved words no rule accepts.
+  EXPECT_EQ(tree("select = 1"), "error operand expected@5");
+  EXPECT_EQ(tree("x = 1 table"), "91(23:x,1)");
 }
 
 TEST_F(CompilerTest, SpellingsOfTheSameOperatorBuildTheSameNodes) {
