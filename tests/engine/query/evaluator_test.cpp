@@ -39,9 +39,15 @@ struct Sample {
                    FIELD(bytes), FIELD(reals), FIELD(flags), FIELD(words), FIELD(boss), FIELD(friends), FIELD(born), RAWFIELD(code)));
 };
 
+struct Pair {
+  int4 x;
+  TYPE_DESCRIPTOR((FIELD(x)));
+};
+
 }  // namespace
 
 REGISTER(Sample);
+REGISTER(Pair);
 
 namespace {
 
@@ -433,6 +439,32 @@ TEST(EvaluatorHandlerTest, ErrorsThrowEvenWhenTheHandlerReturns) {
     EXPECT_EQ(e.getArg(), 5);
   }
   EXPECT_EQ(db.reported, 1);
+}
+
+TEST_F(EvaluatorTest, QueryIsRecompiledForTheTableOfEachCursor) {
+  oid_t pair = insert(Pair{1}).getOid();
+  dbQuery q("x = 1");
+  EXPECT_EQ(select(q), std::vector<oid_t>{first});
+  EXPECT_EQ(q.table, &Sample::dbDescriptor);
+  dbCursor<Pair> pairs;
+  EXPECT_EQ(pairs.select(q, dbViewOnly), 1);
+  EXPECT_EQ(pairs.currentId(), pair);
+  EXPECT_EQ(q.table, &Pair::dbDescriptor);
+  dbExprNode* tree = q.tree;
+  EXPECT_EQ(pairs.select(q, dbViewOnly), 1);
+  EXPECT_EQ(q.tree, tree) << "compiled once per table";
+}
+
+TEST_F(EvaluatorTest, FailedCompilationBeginsNoTransaction) {
+  db.commit();
+  dbDatabaseThreadContext* ctx = db.getThreadContext();
+  ASSERT_FALSE(ctx->readAccess || ctx->writeAccess);
+  dbCursor<Sample> cursor;
+  EXPECT_EQ(cursor.select("x = 'a'"), 0);
+  EXPECT_FALSE(ctx->readAccess || ctx->writeAccess);
+  EXPECT_EQ(db.lastMessage(), "operands of relation operator should be of integer, real or string type");
+  EXPECT_EQ(cursor.select("x = 1"), 1);
+  EXPECT_TRUE(ctx->readAccess);
 }
 
 TEST_F(EvaluatorTest, ErrorDuringTheScanLeavesTheSelectByException) {
