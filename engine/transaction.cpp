@@ -176,8 +176,7 @@ bool dbDatabase::hasTransactionToEnd(dbDatabaseThreadContext* ctx) const {
 
 void dbDatabase::commit() {
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx == nullptr || ctx->commitDelayed) return;
-  if (ctx->writeAccess && monitor->writerThreadId != ctx->threadId) handleError(LockRevoked);
+  if (ctx == nullptr || commitIsDelayed(ctx) || lockRevoked(ctx)) return;
   enterGlobal();
   bool mustCommit = modified && !monitor->commitInProgress && hasTransactionToEnd(ctx);
   leaveGlobal();
@@ -187,11 +186,8 @@ void dbDatabase::commit() {
   }
   if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
   if (commitDelay != 0) {
-    dbCriticalSection cs(delayedCommitStartTimerMutex);
-    monitor->delayedTransaction = ctx;
-    ctx->commitDelayed = true;
-    delayedCommitStartTimerEvent.signal();
-    return;  // the thread keeps its lock until the delayed commit is done
+    delayCommit(ctx);  // the thread keeps its lock until the delayed commit is done
+    return;
   }
   commitNow(ctx);
 }
