@@ -98,11 +98,13 @@ TEST_F(LockThreadsTest, SecondUpgradingReaderGetsDeadlockAndTheFirstProceeds) {
   waitFor([](LockCounters n) { return n.upgradeWaiting == 1; });
 
   int code = -1;
-  try {
-    b.call(begin(exclusive));
-  } catch (const dbException& e) {
-    code = e.getErrCode();
-  }
+  b.call([&] {
+    try {
+      db.beginTransaction(exclusive);
+    } catch (const dbException& e) {
+      code = e.getErrCode();
+    }
+  });
   EXPECT_EQ(code, Deadlock);
   LockCounters n = db.counters();  // unchanged by the refused request
   EXPECT_EQ(n.readers, 2);
