@@ -190,7 +190,9 @@ void dbDatabase::commit() {
     return;
   }
   if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
-  if (commitDelay != 0) {
+  // The writers' section of concurrent-update mode can be left only by the
+  // thread that entered it, so there the commit is never delayed.
+  if (commitDelay != 0 && accessMode != accessConcurrentUpdate) {
     delayCommit(ctx);  // the thread keeps its lock until the delayed commit is done
     return;
   }
@@ -313,7 +315,8 @@ void dbDatabase::commitNow(dbDatabaseThreadContext* ctx) {
 void dbDatabase::precommit() {
   dbCheck(accessMode != accessConcurrentUpdate);
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx != nullptr && (ctx->readAccess || ctx->writeAccess)) {
+  // A pending delayed commit keeps the lock until it is done.
+  if (ctx != nullptr && !commitIsDelayed(ctx) && (ctx->readAccess || ctx->writeAccess)) {
     ctx->transactionId = monitor->transactionId;
     endTransaction(ctx);
   }
@@ -321,7 +324,8 @@ void dbDatabase::precommit() {
 
 void dbDatabase::rollback() {
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx == nullptr) return;
+  // A pending delayed commit has ended the transaction already: nothing to undo.
+  if (ctx == nullptr || commitIsDelayed(ctx)) return;
   if (modified && hasTransactionToEnd(ctx)) {
     if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
     currRBitmapPage = currPBitmapPage = dbBitmapId;

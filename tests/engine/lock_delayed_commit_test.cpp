@@ -100,6 +100,56 @@ TEST_F(DelayedCommitTest, NewTransactionOfTheSameThreadTakesThePendingCommitBack
   EXPECT_EQ(readInAnotherProcess(), "value 3");
 }
 
+// Ending the thread's transaction otherwise does not touch a pending commit:
+// it is already what the thread decided, and the lock is kept for it.
+TEST_F(DelayedCommitTest, RollbackOrPrecommitAfterTheCommitLeaveThePendingCommitAlone) {
+  createDatabase();
+  LockDatabase db;
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str(), dbWaitForever, 600));
+  struct Case {
+    const char* what;
+    void (dbDatabase::*end)();
+  };
+  int4 value = 1;
+  for (Case k : {Case{"rollback", &dbDatabase::rollback}, Case{"precommit", &dbDatabase::precommit}}) {
+    SCOPED_TRACE(k.what);
+    int4 id = db.counters().transactionId;
+    db.beginTransaction(exclusive);
+    writeTestObject(db, ++value);
+    db.commit();
+    (db.*k.end)();
+    EXPECT_TRUE(db.getThreadContext()->commitDelayed);
+    EXPECT_EQ(db.counters().writers, 1);
+    int4 seen = 0;
+    DbThread reader(db);
+    reader.call([&] {
+      db.beginTransaction(shared);
+      seen = readTestObject(db);
+      db.commit();
+    });
+    EXPECT_EQ(seen, value);
+    EXPECT_EQ(db.counters().transactionId, id + 1);
+    EXPECT_EQ(db.counters().writers, 0);
+  }
+  db.close();
+}
+
+// The writers' section of concurrent-update mode belongs to the thread that
+// entered it, so there a commit is always done by the committing thread.
+TEST_F(DelayedCommitTest, ConcurrentUpdateModeCommitsAtOnce) {
+  createDatabase();
+  LockDatabase db(dbDatabase::accessConcurrentUpdate);
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str(), dbWaitForever, 600));
+  int4 id = db.counters().transactionId;
+  db.beginTransaction(exclusive);
+  writeTestObject(db, 5);
+  db.commit();
+  EXPECT_EQ(db.counters().transactionId, id + 1);
+  EXPECT_FALSE(db.getThreadContext()->commitDelayed);
+  EXPECT_EQ(readInAnotherProcess(), "value 5");
+  db.close();
+}
+
 // The delayed commit pending in one process is that process's alone: another
 // process with delayed commit that closes meanwhile leaves it alone.
 TEST_F(DelayedCommitTest, ClosingProcessLeavesAnotherProcessPendingCommitAlone) {
