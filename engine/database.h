@@ -208,6 +208,10 @@ class dbDatabase {
   // dead after waitLockTimeout (see lock.cpp).
   template <class Granted, class Recover>
   void waitForGrant(dbSharedSemaphore& semaphore, Granted granted, Recover recover);
+  // Gives the holder of the exclusive lock up for dead (inside the global
+  // section): runs crash recovery to discard its changes. False when this
+  // process cannot, and must leave the writer be.
+  bool discardDeadWriter();
   // True, after dropping ctx's claim on the lock and reporting LockRevoked,
   // when ctx believes it holds the exclusive lock but another thread has been
   // recorded as writer since: the lock was taken over after a time-out.

@@ -71,13 +71,29 @@ void dbDatabase::waitForGrant(dbSharedSemaphore& semaphore, Granted granted, Rec
     nat4 now = dbGetTickCount();
     if (!acquired && now - monitor->lastDeadlockRecovery >= waitLockTimeout) {
       monitor->lastDeadlockRecovery = now;
-      if (recover()) {
+      bool tookOver;
+      try {
+        tookOver = recover();
+      } catch (...) {  // a failed remap: the section must not stay held
+        leaveGlobal();
+        throw;
+      }
+      if (tookOver) {
         leaveGlobal();
         return;
       }
     }
     leaveGlobal();
   }
+}
+
+bool dbDatabase::discardDeadWriter() {
+  // Only a process that may write the file can discard the changes; any
+  // other keeps waiting for the writer or for a waiter that can.
+  if (accessMode != accessReadWrite && accessMode != accessConcurrentUpdate) return false;
+  if (!updateMapping()) return false;
+  recovery();
+  return true;
 }
 
 bool dbDatabase::lockRevoked(dbDatabaseThreadContext* ctx) {
@@ -186,8 +202,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
             sync->writersSemaphore, [this] { return monitor->writers == 1 && monitor->readers == 0; },
             [this] {
               if (monitor->writers != 0) {
-                // The writer is given up for dead: its changes are discarded.
-                if (updateMapping()) recovery();
+                if (!discardDeadWriter()) return false;
               } else {
                 monitor->readers -= 1;
                 if (monitor->readers != 0) return false;
@@ -214,7 +229,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
           sync->readersSemaphore, [this] { return monitor->writers == 0 && monitor->readers >= 1; },
           [this] {
             if (monitor->writers != 0) {
-              if (updateMapping()) recovery();
+              if (!discardDeadWriter()) return false;
               monitor->writers = 0;
             } else {
               monitor->waitingWriters -= 1;

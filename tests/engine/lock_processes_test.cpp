@@ -151,6 +151,44 @@ TEST_F(LockProcessesTest, StoppedWriterIsGivenUpForDeadAndItsLockRevoked) {
   db.close();
 }
 
+// Only a process that may write the file can discard a dead writer's changes:
+// a read-only reader whose wait times out keeps waiting for the writer.
+TEST_F(LockProcessesTest, ReadOnlyReaderDoesNotGiveAWriterUpForDead) {
+  LockDatabase db;
+  openWithObject(db, 1, 100);
+  LockDatabase readOnly(dbDatabase::accessReadOnly);
+  ASSERT_TRUE(readOnly.open(name.c_str(), file.c_str(), 100));
+  Client writer;
+  ASSERT_EQ(writer.ask(openCommand(dbDatabase::accessReadWrite)), "open");
+  ASSERT_EQ(writer.ask("begin 1"), "granted");
+  ASSERT_EQ(writer.ask("write 2"), "written");
+  writer.child.kill(SIGSTOP);
+  int4 seen = 0;
+  std::future<void> read;
+  {
+    DbThread reader(readOnly);
+    read = reader.run([&] {
+      readOnly.beginTransaction(shared);
+      seen = readTestObject(readOnly);
+      readOnly.commit();
+    });
+    waitFor(db, [](LockCounters n) { return n.waitingReaders == 1; });
+    // Several time-outs pass while the writer is stopped.
+    nat4 start = dbGetTickCount();
+    ASSERT_TRUE(eventually([&] { return dbGetTickCount() - start > 500; }));
+    EXPECT_FALSE(finished(read));
+    EXPECT_EQ(db.counters().writers, 1);
+
+    writer.child.kill(SIGCONT);
+    EXPECT_EQ(writer.ask("commit"), "done");
+    read.get();
+  }
+  EXPECT_EQ(seen, 2);
+  readOnly.close();
+  EXPECT_EQ(writer.ask("close"), "closed");
+  db.close();
+}
+
 // A process killed inside the global critical section or holding the
 // exclusive lock does not keep the next opener out when nobody else is alive.
 TEST_F(LockProcessesTest, HolderKilledWhileAloneDoesNotBlockTheNextOpener) {
