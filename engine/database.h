@@ -216,8 +216,6 @@ class dbDatabase {
   // when ctx believes it holds the exclusive lock but another thread has been
   // recorded as writer since: the lock was taken over after a time-out.
   bool lockRevoked(dbDatabaseThreadContext* ctx);
-  // Ends the delayed-commit bookkeeping of a lock request, once.
-  void endBeginning(bool& counted);
   bool commitIsDelayed(dbDatabaseThreadContext* ctx);
   // Hands ctx's commit to the delayed-commit thread.
   void delayCommit(dbDatabaseThreadContext* ctx);

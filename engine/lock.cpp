@@ -117,10 +117,16 @@ void dbDatabase::enterMutatorSection() {
   // The previous writer died inside its transaction (or its commit): what it
   // left in the working index must not become part of ours.
   enterGlobal();
-  if (updateMapping()) {
-    recovery();
-    monitor->currentRoot = header->currentRoot;
-    monitor->commitInProgress = 0;
+  try {
+    if (updateMapping()) {
+      recovery();
+      monitor->currentRoot = header->currentRoot;
+      monitor->commitInProgress = 0;
+    }
+  } catch (...) {  // a failed remap: neither section may stay held
+    leaveGlobal();
+    sync->mutatorSection.unlock();
+    throw;
   }
   leaveGlobal();
 }
@@ -141,13 +147,18 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
       sync->delayedCommitStopTimerEvent.signal();
     }
   }
-  // Leaves the delayed-commit bookkeeping however the request ends.
+  // The thread counts in beginningTransactions until its lock is granted,
+  // however the request ends.
   struct Beginning {
-    dbDatabase* db;
-    bool counted;
-    ~Beginning() { db->endBeginning(counted); }
-    void end() { db->endBeginning(counted); }
-  } beginning{this, delayed};
+    dbDatabase* db;  // null when not counted
+    void leave() {
+      if (db == nullptr) return;
+      dbCriticalSection cs(db->delayedCommitStopTimerMutex);
+      db->monitor->beginningTransactions -= 1;
+      db = nullptr;
+    }
+    ~Beginning() { leave(); }
+  } beginning{delayed ? this : nullptr};
   auto wakeDelayedCommit = [this] {
     if (commitDelay != 0) sync->delayedCommitStopTimerEvent.signal();
   };
@@ -246,20 +257,13 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
   }
 
   if (mode == dbUpdateLockInOperation) return true;
-  beginning.end();
+  beginning.leave();
   if (!updateMapping()) {
     endTransaction(ctx);
     return false;
   }
   refreshTransactionIndex();
   return true;
-}
-
-void dbDatabase::endBeginning(bool& counted) {
-  if (!counted) return;
-  counted = false;
-  dbCriticalSection cs(delayedCommitStopTimerMutex);
-  monitor->beginningTransactions -= 1;
 }
 
 void dbDatabase::endTransaction(dbDatabaseThreadContext* ctx) {
