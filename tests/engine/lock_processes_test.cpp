@@ -151,6 +151,25 @@ TEST_F(LockProcessesTest, StoppedWriterIsGivenUpForDeadAndItsLockRevoked) {
   db.close();
 }
 
+TEST_F(LockProcessesTest, StoppedReaderIsNoLongerCountedAfterATimeout) {
+  LockDatabase db;
+  openWithObject(db, 1, 200);
+  Client stopped;
+  ASSERT_EQ(stopped.ask(openCommand(dbDatabase::accessReadWrite, "200")), "open");
+  ASSERT_EQ(stopped.ask("begin 0"), "granted");
+  stopped.child.kill(SIGSTOP);
+
+  db.beginTransaction(exclusive);
+  EXPECT_EQ(db.counters().readers, 0);
+  writeTestObject(db, 3);
+  db.commit();
+  EXPECT_EQ(readCommitted(db), 3);
+  LockCounters n = db.counters();
+  EXPECT_EQ(n.readers, 0);
+  EXPECT_EQ(n.waitingWriters, 0);
+  db.close();
+}
+
 // Only a process that may write the file can discard a dead writer's changes:
 // a read-only reader whose wait times out keeps waiting for the writer.
 TEST_F(LockProcessesTest, ReadOnlyReaderDoesNotGiveAWriterUpForDead) {
