@@ -216,6 +216,7 @@ class dbDatabase {
   // when ctx believes it holds the exclusive lock but another thread has been
   // recorded as writer since: the lock was taken over after a time-out.
   bool lockRevoked(dbDatabaseThreadContext* ctx);
+  // ctx's commit has been handed to the delayed-commit thread and is not done yet.
   bool commitIsDelayed(dbDatabaseThreadContext* ctx);
   // Hands ctx's commit to the delayed-commit thread.
   void delayCommit(dbDatabaseThreadContext* ctx);

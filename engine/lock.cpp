@@ -137,7 +137,8 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
   bool delayed = commitDelay != 0 && mode != dbUpdateLockInOperation;
   if (delayed) {
     dbCriticalSection cs(delayedCommitStopTimerMutex);
-    monitor->beginningTransactions += 1;
+    // Every process counts here, each under its own mutex: hence atomic.
+    __atomic_add_fetch(&monitor->beginningTransactions, 1, __ATOMIC_SEQ_CST);
     if (delayedTransaction == ctx && ctx->commitDelayed) {
       // Take the pending commit back: the transaction continues.
       delayedTransaction = nullptr;
@@ -154,7 +155,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
     void leave() {
       if (db == nullptr) return;
       dbCriticalSection cs(db->delayedCommitStopTimerMutex);
-      db->monitor->beginningTransactions -= 1;
+      __atomic_sub_fetch(&db->monitor->beginningTransactions, 1, __ATOMIC_SEQ_CST);
       db = nullptr;
     }
     ~Beginning() { leave(); }
@@ -385,7 +386,7 @@ void dbDatabase::delayedCommit() {
     bool timing = false;
     {
       dbCriticalSection cs(delayedCommitStopTimerMutex);
-      if (!stopDelayedCommitThreadFlag && monitor->beginningTransactions == 0) {
+      if (!stopDelayedCommitThreadFlag && __atomic_load_n(&monitor->beginningTransactions, __ATOMIC_SEQ_CST) == 0) {
         commitTimerStarted = dbGetTickCount();
         timeout = commitTimeout;
         timing = true;
