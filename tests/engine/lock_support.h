@@ -20,6 +20,7 @@
 struct LockCounters {
   int4 readers, writers, waitingReaders, waitingWriters, upgradeWaiting;
   int4 transactionId;
+  nat4 lastDeadlockRecovery;
 };
 
 class LockDatabase : public dbDatabase {
@@ -31,7 +32,8 @@ class LockDatabase : public dbDatabase {
   LockCounters counters() {
     enterGlobal();
     LockCounters c{monitor->readers,        monitor->writers,        monitor->waitingReaders,
-                   monitor->waitingWriters, monitor->upgradeWaiting, monitor->transactionId};
+                   monitor->waitingWriters, monitor->upgradeWaiting, monitor->transactionId,
+                   monitor->lastDeadlockRecovery};
     leaveGlobal();
     return c;
   }

@@ -6,6 +6,7 @@
 //   create              -> "created <oid>"   (a new test object)
 //   write <n> | read    -> "written" | "value <n>"
 //   commit | rollback   -> "done" | "error <code>"
+//   transaction         -> "transaction <n>" (the monitor's transactionId)
 //   hold-global         -> "holding": enters the global critical section and stays there
 //   close               -> "closed"
 #include <cstdio>
@@ -61,6 +62,8 @@ int main() {
       } else if (cmd == "rollback") {
         db->rollback();
         reply("done");
+      } else if (cmd == "transaction") {
+        reply("transaction " + std::to_string(db->counters().transactionId));
       } else if (cmd == "hold-global") {
         db->enterGlobal();
         reply("holding");
