@@ -174,14 +174,20 @@ void dbSharedMutex::initialize() {
   pthread_mutexattr_destroy(&attr);
 }
 
-// Locks a robust mutex; when its owner died, the lock passes to the caller.
-static int lockRobust(pthread_mutex_t* mutex) {
+// Locks a robust mutex; when its owner died, the lock passes to the caller
+// and ownerDied (if given) is set.
+static int lockRobust(pthread_mutex_t* mutex, bool* ownerDied = nullptr) {
   int rc = pthread_mutex_lock(mutex);
+  if (ownerDied) *ownerDied = rc == EOWNERDEAD;
   if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(mutex);
   return rc;
 }
 
-void dbSharedMutex::lock() { dbSyncAssert(lockRobust(&mutex) == 0 && "rc == WAIT_OBJECT_0"); }
+bool dbSharedMutex::lock() {
+  bool ownerDied;
+  dbSyncAssert(lockRobust(&mutex, &ownerDied) == 0 && "rc == WAIT_OBJECT_0");
+  return ownerDied;
+}
 
 void dbSharedMutex::unlock() { dbSyncAssert(pthread_mutex_unlock(&mutex) == 0); }
 
@@ -272,6 +278,8 @@ bool dbSharedMemory::open(const std::string& name, size_t blockSize) {
   return true;
 }
 
+void dbSharedMemory::remove(const std::string& name) { shm_unlink(("/" + name).c_str()); }
+
 void dbSharedMemory::close() {
   if (address) munmap(address, size);
   address = nullptr;
@@ -312,6 +320,12 @@ bool dbProcessLock::registerUser() {
   bool alone = setRangeLock(fd, F_WRLCK, 1, false);
   dbSyncAssert(setRangeLock(fd, F_RDLCK, 1, true));
   return alone;
+}
+
+bool dbProcessLock::leaveAsLastUser() {
+  if (fd < 0 || !setRangeLock(fd, F_WRLCK, 0, true)) return false;
+  // Converting this process's own shared lock succeeds only when no other holds one.
+  return setRangeLock(fd, F_WRLCK, 1, false);
 }
 
 void dbProcessLock::leaveInitialization() {

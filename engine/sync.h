@@ -126,12 +126,14 @@ class dbThreadContext {
 // ---- Primitives shared between processes; they live in shared memory and are
 // initialised only by the process that initialises the shared state.
 
-// Robust process-shared mutex: a lock held by a process that died is taken
-// over by the next locker.
+// Robust process-shared mutex: a lock held by a process (or thread) that died
+// is taken over by the next locker.
 class dbSharedMutex {
  public:
   void initialize();
-  void lock();
+  // True when the lock was taken over from an owner that died holding it:
+  // whatever it guarded may be half changed.
+  bool lock();
   void unlock();
 
  private:
@@ -175,6 +177,7 @@ class dbSharedMemory {
   bool open(const std::string& name, size_t size);
   void close();
   void* get() const { return address; }
+  static void remove(const std::string& name);
 
  private:
   void* address = nullptr;
@@ -199,6 +202,9 @@ class dbProcessLock {
   // with the initialisation mutex held; afterwards this process is counted.
   bool registerUser();
   void leaveInitialization();
+  // Takes the initialisation mutex again and tells whether this process is
+  // the last user; the caller may then remove the shared state before close.
+  bool leaveAsLastUser();
   // Stops being counted and closes the lock file.
   void close();
 
