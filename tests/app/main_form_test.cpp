@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -110,6 +111,9 @@ class MainFormTest : public testing::Test {
   void TearDown() override {
     stop();
     codePage::setCharset("");
+    // The shared block and the lock file outlive the last close; the name is this test's alone.
+    std::error_code ignored;
+    for (const char* suffix : {".dm", ".in"}) std::filesystem::remove("/dev/shm/" + name + suffix, ignored);
   }
 
   TMainFormSetup setup() const {
