@@ -1,7 +1,8 @@
 // The main window against a real database file in a fresh folder and real
-// HTTP and HTTPS servers on 127.0.0.1. A "run of the program" is a program
-// database object and a main window; a restart destroys both and makes them
-// anew, closing the database as the end of the process would.
+// HTTP and HTTPS servers on 127.0.0.1. A "run of the program" is a main
+// window over the program's database object; a restart destroys the window
+// and closes the database, as the end of the process would, and starts a new
+// window.
 
 // The engine's describe macros come before any Qt header: both define METHOD.
 #include "app/tables/tables.h"
@@ -23,7 +24,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <regex>
 
 #include "app/controls.h"
@@ -126,10 +126,7 @@ class MainFormTest : public testing::Test {
   }
 
   // A window of a new run, not shown yet.
-  void construct() {
-    program.emplace();
-    form = std::make_unique<TMainForm>(nullptr, setup());
-  }
+  void construct() { form = std::make_unique<TMainForm>(nullptr, setup()); }
 
   // The first showing of the window opens the database right after it.
   void finishShowing() { QCoreApplication::sendPostedEvents(form.get(), QEvent::MetaCall); }
@@ -142,8 +139,7 @@ class MainFormTest : public testing::Test {
 
   void stop() {
     form.reset();
-    if (program && theDatabase().isOpen()) theDatabase().close();
-    program.reset();
+    if (theDatabase().isOpen()) theDatabase().close();
   }
 
   void restart() {
@@ -164,7 +160,6 @@ class MainFormTest : public testing::Test {
   std::string tokenReply = R"({"id":"token-0"})";
   bool vendorFails = false;
   bool gcmFails = false;
-  std::optional<ProgramDatabase> program;
   std::unique_ptr<TMainForm> form;
 };
 

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <database name>\n", argv[0]);
     return 2;
   }
-  ProgramDatabase database;
+  theDatabase();
   QApplication application(argc, argv);
   useProgramFont();
   DialogAnswerer answerer;
