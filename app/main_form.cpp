@@ -80,12 +80,13 @@ TMainForm::TMainForm(QWidget* owner, TMainFormSetup setup)
   setFont(bold);
 
   helpAction = newAction("helpAction", QStringLiteral("說明 F1"), Qt::Key_F1);
-  categoryAction = newAction("categoryAction", QStringLiteral("類別資料 F2"), Qt::Key_F2,
-                             [this] { categoryActionExecute(); });
-  recordAction = newAction("recordAction", QStringLiteral("資料記錄 F3"), Qt::Key_F3, [this] { recordActionExecute(); });
+  categoryAction =
+      newAction("categoryAction", QStringLiteral("類別資料 F2"), Qt::Key_F2, [this] { categoryActionExecute(); });
+  recordAction =
+      newAction("recordAction", QStringLiteral("資料記錄 F3"), Qt::Key_F3, [this] { recordActionExecute(); });
   customerAction = newAction("customerAction", QStringLiteral("客戶管理 F4"), Qt::Key_F4);
-  productAction = newAction("productAction", QStringLiteral("貨品管理 F5"), Qt::Key_F5,
-                            [this] { productActionExecute(); });
+  productAction =
+      newAction("productAction", QStringLiteral("貨品管理 F5"), Qt::Key_F5, [this] { productActionExecute(); });
   expenseAction = newAction("expenseAction", QStringLiteral("雜項支出 F6"), Qt::Key_F6);
   cashAction = newAction("cashAction", QStringLiteral("現金管理 F7"), Qt::Key_F7);
   employeeAction = newAction("employeeAction", QStringLiteral("員工管理 F8"), Qt::Key_F8);
@@ -94,10 +95,9 @@ TMainForm::TMainForm(QWidget* owner, TMainFormSetup setup)
   backupAction = newAction("backupAction", QStringLiteral("資料庫維護 F11"), Qt::Key_F11);
   exitAction = newAction("exitAction", QStringLiteral("退出 F12"), Qt::Key_F12, [this] { exitActionExecute(); });
 
-  instructionLabel = new QLabel(
-      QStringLiteral("請先在手機安裝 Ardon SMS 應用程式，並在應用程式中登記手機號碼；\n"
-                     "然後在下面輸入該手機號碼，再按 \"Get Token\"。"),
-      this);
+  instructionLabel = new QLabel(QStringLiteral("請先在手機安裝 Ardon SMS 應用程式，並在應用程式中登記手機號碼；\n"
+                                               "然後在下面輸入該手機號碼，再按 \"Get Token\"。"),
+                                this);
   instructionLabel->setObjectName(QStringLiteral("instructionLabel"));
   instructionLabel->setGeometry(8, 11, 945, 48);
   QPalette blue = instructionLabel->palette();
@@ -189,7 +189,8 @@ void TMainForm::showEvent(QShowEvent* event) {
   if (shownBefore) return;
   shownBefore = true;
   // After the showing has finished: FormShow may close the window again.
-  QMetaObject::invokeMethod(this, [this] { guarded(this, [this] { FormShow(); }); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { guarded(this, [this] { FormShow(); }); }, Qt::QueuedConnection);
 }
 
 void TMainForm::FormShow() {

@@ -43,9 +43,15 @@ const std::string kGcmReply = R"({"multicast_id":5,"success":1,"failure":0,"resu
 
 // The texts of every box and memo, the window's visibility and the actions' states.
 QStringList windowState(const TMainForm& form) {
-  QStringList state{form.gcm_token->text(), form.msg->text(),      form.id->text(),
-                    form.title->text(),     form.content->toPlainText(), form.imgurl->text(),
-                    form.mobile->text(),    form.Memo1->toPlainText(),   form.Memo2->toPlainText(),
+  QStringList state{form.gcm_token->text(),
+                    form.msg->text(),
+                    form.id->text(),
+                    form.title->text(),
+                    form.content->toPlainText(),
+                    form.imgurl->text(),
+                    form.mobile->text(),
+                    form.Memo1->toPlainText(),
+                    form.Memo2->toPlainText(),
                     form.isVisible() ? "visible" : "hidden"};
   for (const QAction* action : form.actions()) state << (action->isEnabled() ? "enabled" : "disabled");
   return state;
@@ -212,13 +218,13 @@ TEST_F(MainFormTest, LayoutCaptionsAndShortcuts) {
     bool visible;
   };
   const Control controls[] = {
-      {form->exitButton, {752, 626, 201, 80}, true}, {form->id, {112, 144, 121, 22}, true},
-      {form->gcm_token, {112, 112, 849, 22}, true},  {form->XiButton4, {565, 625, 172, 80}, true},
-      {form->msg, {320, 480, 500, 22}, false},       {form->title, {112, 184, 841, 22}, true},
-      {form->imgurl, {112, 344, 841, 22}, true},     {form->Memo1, {48, 400, 905, 113}, true},
-      {form->Memo2, {48, 544, 905, 57}, true},       {form->mobile, {112, 80, 121, 22}, true},
-      {form->Button1, {235, 79, 126, 25}, true},     {form->XiButton1, {53, 617, 172, 80}, false},
-      {form->password, {328, 144, 81, 22}, false},   {form->content, {112, 216, 841, 121}, true},
+      {form->exitButton, {752, 626, 201, 80}, true},    {form->id, {112, 144, 121, 22}, true},
+      {form->gcm_token, {112, 112, 849, 22}, true},     {form->XiButton4, {565, 625, 172, 80}, true},
+      {form->msg, {320, 480, 500, 22}, false},          {form->title, {112, 184, 841, 22}, true},
+      {form->imgurl, {112, 344, 841, 22}, true},        {form->Memo1, {48, 400, 905, 113}, true},
+      {form->Memo2, {48, 544, 905, 57}, true},          {form->mobile, {112, 80, 121, 22}, true},
+      {form->Button1, {235, 79, 126, 25}, true},        {form->XiButton1, {53, 617, 172, 80}, false},
+      {form->password, {328, 144, 81, 22}, false},      {form->content, {112, 216, 841, 121}, true},
       {form->instructionLabel, {8, 11, 945, 48}, true},
   };
   for (const Control& c : controls) {
@@ -229,10 +235,14 @@ TEST_F(MainFormTest, LayoutCaptionsAndShortcuts) {
   EXPECT_EQ(form->content->lineWrapMode(), QPlainTextEdit::NoWrap);
 
   const std::pair<QLabel*, const char*> labels[] = {
-      {form->idLabel, "id"},         {form->gcmTokenLabel, "gcm_token"},
-      {form->titleLabel, "title"},   {form->imgurlLabel, "imgurl"},
-      {form->mobileLabel, "Mobile:"}, {form->contentLabel, "content"},
-      {form->memo1Label, "Json send to google:"}, {form->memo2Label, "Json received from google:"},
+      {form->idLabel, "id"},
+      {form->gcmTokenLabel, "gcm_token"},
+      {form->titleLabel, "title"},
+      {form->imgurlLabel, "imgurl"},
+      {form->mobileLabel, "Mobile:"},
+      {form->contentLabel, "content"},
+      {form->memo1Label, "Json send to google:"},
+      {form->memo2Label, "Json received from google:"},
   };
   for (const auto& [label, text] : labels) {
     EXPECT_EQ(label->text(), QString::fromUtf8(text));
@@ -244,17 +254,20 @@ TEST_F(MainFormTest, LayoutCaptionsAndShortcuts) {
   EXPECT_EQ(form->instructionLabel->palette().color(QPalette::WindowText), QColor(Qt::blue));
   EXPECT_TRUE(form->instructionLabel->font().bold());
 
-  const std::pair<QPushButton*, const char*> buttons[] = {
-      {form->XiButton4, "Send Message"}, {form->XiButton1, "Send Photo"},
-      {form->Button1, "Get Token"},      {form->exitButton, "退出 F12"}};
+  const std::pair<QPushButton*, const char*> buttons[] = {{form->XiButton4, "Send Message"},
+                                                          {form->XiButton1, "Send Photo"},
+                                                          {form->Button1, "Get Token"},
+                                                          {form->exitButton, "退出 F12"}};
   for (const auto& [button, caption] : buttons) EXPECT_EQ(button->text(), QString::fromUtf8(caption));
   EXPECT_EQ(form->XiButton4->toolTip(), "Save");
 
   const std::pair<QAction*, const char*> actions[] = {
-      {form->helpAction, "說明 F1"},      {form->categoryAction, "類別資料 F2"}, {form->recordAction, "資料記錄 F3"},
-      {form->customerAction, "客戶管理 F4"}, {form->productAction, "貨品管理 F5"}, {form->expenseAction, "雜項支出 F6"},
-      {form->cashAction, "現金管理 F7"},   {form->employeeAction, "員工管理 F8"}, {form->systemAction, "系統設定 F9"},
-      {form->reportAction, "報表 F10"},    {form->backupAction, "資料庫維護 F11"}, {form->exitAction, "退出 F12"},
+      {form->helpAction, "說明 F1"},          {form->categoryAction, "類別資料 F2"},
+      {form->recordAction, "資料記錄 F3"},    {form->customerAction, "客戶管理 F4"},
+      {form->productAction, "貨品管理 F5"},   {form->expenseAction, "雜項支出 F6"},
+      {form->cashAction, "現金管理 F7"},      {form->employeeAction, "員工管理 F8"},
+      {form->systemAction, "系統設定 F9"},    {form->reportAction, "報表 F10"},
+      {form->backupAction, "資料庫維護 F11"}, {form->exitAction, "退出 F12"},
   };
   ASSERT_EQ(form->actions().size(), 12);
   for (int i = 0; i < 12; ++i) {
@@ -323,8 +336,7 @@ TEST_F(MainFormTest, SendStoresEachMessageAndTheNextStartShowsTheLast) {
   EXPECT_EQ(last.mobile, "0912345678");
 
   const std::string& json = posts[1].body;
-  EXPECT_EQ(json.rfind(R"({"registration_ids":["APA91-token"],"data":{"message":"","sms":[{"id":"1",)", 0), 0u)
-      << json;
+  EXPECT_EQ(json.rfind(R"({"registration_ids":["APA91-token"],"data":{"message":"","sms":[{"id":"1",)", 0), 0u) << json;
   EXPECT_NE(json.find(R"("title":"第二則 \"引號\" 與 \\","content":"第一行\r\n<b>第二行<\/b>",)"
                       R"("imgurl":"http:\/\/img.example\/a\/1.jpg")"),
             std::string::npos)
@@ -470,7 +482,7 @@ TEST_F(MainFormTest, EnterInTheOtherBoxesSendsNothing) {
 
 TEST_F(MainFormTest, SendPhotoUploadsZeroJpg) {
   start();
-  form->XiButton1->click();  // the button is hidden; its click still runs the upload
+  form->XiButton1->click();              // the button is hidden; its click still runs the upload
   EXPECT_EQ(answerer.errors.size(), 1);  // no 0.jpg yet
   EXPECT_EQ(photoServer.requestCount(), 0u);
   EXPECT_EQ(form->Memo2->toPlainText(), "This will put the google return message");
