@@ -10,10 +10,25 @@
 
 #include "engine/ttree.h"
 
+struct dbHashTableHeader {
+  nat4 size;   // buckets addressed: a key's bucket is its hash mod size
+  nat4 used;   // fill counter that drives growth (see insert)
+  oid_t page;  // first of the (size + 1) / 1024 bucket pages
+};
+static_assert(sizeof(dbHashTableHeader) == 12, "a hash-table header is 12 bytes");
+
+struct dbHashTableItem {
+  oid_t next;    // next item of the bucket, 0 at the end
+  oid_t record;
+  nat4 hash;     // hash code of the record's key
+};
+static_assert(sizeof(dbHashTableItem) == 12, "a hash item is 12 bytes");
+
 class dbHashTable {
  public:
   // h = h * 31 + byte over the key's bytes.
   static nat4 hashCode(const byte* key, size_t keyLength);
+  enum { initialSize = 16383 };
 
   static oid_t create(dbDatabase* db, nat4 expectedRows);
   // rows is the growth limit (the table's row count); 0 forbids growth.
