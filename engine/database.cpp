@@ -254,6 +254,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
       dbCriticalSection cs(threadContextsMutex);
       delete ctx;
     }
+    unbindTables();
     releaseSharedObjects();
     return false;
   };
@@ -278,27 +279,35 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
   attach();
 
   bool readOnly = accessMode == accessReadOnly || accessMode == accessConcurrentRead;
-  if (initializer) {
-    // No other process is alive: whatever the block holds is stale.
-    memset(block, 0, sizeof(dbSharedBlock));
-    sync->initialize();
-    monitor->mappingVersion = mappingVersion = 1;
-    monitor->transactionId = 1;
-    if (file.open(fileName.c_str(), mappingName(1).c_str(), readOnly, fileSize) != 0) {
-      return fail("Failed to create database file");
-    }
-    setBaseAddress(file.getBase());
-    if (!validateHeader()) return fail(nullptr);
-    if (header->initialized == 1) {
-      if (header->dirty) recovery();
+  try {
+    if (initializer) {
+      // No other process is alive: whatever the block holds is stale.
+      memset(block, 0, sizeof(dbSharedBlock));
+      sync->initialize();
+      monitor->mappingVersion = mappingVersion = 1;
+      monitor->transactionId = 1;
+      if (file.open(fileName.c_str(), mappingName(1).c_str(), readOnly, fileSize) != 0) {
+        return fail("Failed to create database file");
+      }
+      setBaseAddress(file.getBase());
+      if (!validateHeader()) return fail(nullptr);
+      if (header->initialized == 1) {
+        if (header->dirty) recovery();
+      } else {
+        initializeFile(indexSize, static_cast<nat4>(fileSize));
+      }
+      if (!loadSchema(true)) return fail(nullptr);
+      processLock.leaveInitialization();
     } else {
-      initializeFile(indexSize, static_cast<nat4>(fileSize));
+      mappingVersion = 0;  // mapped by the first lock request
+      if (!loadSchema(false)) return fail(nullptr);
     }
-    if (!loadSchema(true)) return fail(nullptr);
-    processLock.leaveInitialization();
-  } else {
-    mappingVersion = 0;  // mapped by the first lock request
-    if (!loadSchema(false)) return fail(nullptr);
+  } catch (const dbException&) {
+    // A stored table that cannot be converted, or a damaged file: nothing
+    // of this open stays behind.
+    if (modified && threadContext.get() != nullptr) rollback();
+    fail(nullptr);
+    throw;
   }
 
   enterGlobal();
@@ -331,6 +340,6 @@ void dbDatabase::close() {
     }
   }
   leaveGlobal();
-  tables = nullptr;
+  unbindTables();
   releaseSharedObjects();
 }

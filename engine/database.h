@@ -22,6 +22,7 @@
 #include "engine/types.h"
 
 class dbTableDescriptor;
+class dbFieldDescriptor;
 class dbAnyCursor;
 class dbQuery;
 class dbQueryCompiler;
@@ -168,6 +169,14 @@ class dbDatabase {
   void initializeMetatable();
   void linkTable(dbTableDescriptor* table, oid_t tableId);
   dbTableDescriptor* findTable(dbTableDescriptor* desc);
+  // Forgets every bound table (close): copies are deleted, static
+  // descriptors not fixed to a database are free for the next open.
+  void unbindTables();
+  oid_t addNewTable(dbTableDescriptor* desc);
+  // Rewrites a table record from the descriptor, keeping its rows.
+  void updateTableDescriptor(dbTableDescriptor* desc, oid_t tableId);
+  // Rewrites a changed table record and converts every row to the new layout.
+  void convertRecords(oid_t tableId, dbTableDescriptor* desc);
 
   // Rows (record.cpp). The table must be bound to this database.
   oid_t insertRecord(dbTableDescriptor* table, const void* object);
@@ -176,6 +185,20 @@ class dbDatabase {
   // A new row of size bytes appended to the table's row list.
   oid_t allocateRow(oid_t tableId, size_t size);
   void freeRow(oid_t tableId, oid_t oid);
+
+  // ---- Index upkeep of rows (index_upkeep.cpp)
+  // Puts the row into every index of the table; rows is the hash growth limit.
+  void insertIntoIndices(dbTableDescriptor* table, oid_t oid, nat4 rows);
+  // Takes the row out of every index (changedOnly: only of the fields marked
+  // ChangedByUpdate), reading the keys from the row as it is stored now.
+  void removeFromIndices(dbTableDescriptor* table, oid_t oid, bool changedOnly);
+  // Puts an updated row back into the indices of the fields marked ChangedByUpdate.
+  void insertIntoChangedIndices(dbTableDescriptor* table, oid_t oid);
+  // Creates and drops indices to follow the declaration; false when that is
+  // not allowed to this process.
+  bool updateIndices(dbTableDescriptor* table, bool create);
+  // Drops the indices named in a stored field entry.
+  void dropIndices(oid_t hashTable, oid_t tTree);
 
   // ---- Selection (query/select.cpp): fills the cursor from the query,
   // compiling it for the cursor's table when needed.
@@ -267,7 +290,19 @@ class dbDatabase {
   dbSharedSync* sync = nullptr;
 
   dbTableDescriptor* tables = nullptr;
-  oid_t updatedRecordId = 0;
+  oid_t updatedRecordId = 0;  // the row being updated, 0 outside an update
+  // Rows whose inverse references are being removed, innermost first; the
+  // entries live on the removing thread's stack.
+  struct dbVisitedRecord {
+    oid_t oid;
+    dbVisitedRecord* next;
+  };
+  dbVisitedRecord* visitedRecords = nullptr;
+
+  // ---- record.cpp
+  void insertInverseReference(dbFieldDescriptor* fd, oid_t referrer, oid_t target);
+  void removeInverseReference(dbFieldDescriptor* fd, oid_t referrer, oid_t target);
+  void removeInverseReferences(dbTableDescriptor* table, oid_t oid);
 
   // Threads.
   dbThreadContext<dbDatabaseThreadContext> threadContext;

@@ -120,7 +120,8 @@ struct dbMethodKind;
 
 template <class C, class R, R (C::*Method)() const>
 struct dbMethodKind<Method> {
-  static dbAnyMethodTrampoline* makeAccessor(dbFieldDescriptor* fd) { return new dbMethodTrampoline<C, R>(fd, Method); }
+  static R invoke(const C& object) { return (object.*Method)(); }
+  static dbAnyMethodTrampoline* makeAccessor(dbFieldDescriptor* fd) { return new dbMethodTrampoline<C, R>(fd, &invoke); }
   static void apply(dbFieldDescriptor* fd) { fd->setMethod(&dbKind<R>::apply, &makeAccessor); }
   static constexpr size_t resultSize = sizeof(R);
 };

@@ -164,8 +164,10 @@ class dbFieldDescriptor {
   // Writes the object into record, its varying part from offset on; returns
   // the end of the varying part.
   size_t pack(byte* record, const byte* object, size_t offset) const;
-  // Copies a stored record into the object. Texts and one-to-one arrays are
-  // not copied: the object points into the record.
+  // Copies a stored record into the object, which must be a constructed one
+  // (arrays free what they owned). Texts and one-to-one arrays are not
+  // copied: the object points into the record, valid while the record stays
+  // unchanged where it is.
   void fetch(byte* object, byte* record) const;
   // Moves the pointers of a fetched object that lie within
   // [oldBase, oldBase + oldSize] by delta, after the mapping has moved.

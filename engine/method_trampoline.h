@@ -24,11 +24,11 @@ class dbAnyMethodTrampoline {
 template <class C, class R>
 class dbMethodFastTrampoline : public dbAnyMethodTrampoline {
  public:
-  typedef R (C::*Method)() const;
+  typedef R (*Method)(const C& object);  // calls the method on object
   dbMethodFastTrampoline(dbFieldDescriptor* field, Method method) : dbAnyMethodTrampoline(field), method(method) {}
 
   void call(byte* record, void* result) override {
-    *static_cast<R*>(result) = (reinterpret_cast<const C*>(record + field->storedOffset)->*method)();
+    *static_cast<R*>(result) = method(*reinterpret_cast<const C*>(record + field->storedOffset));
   }
   dbAnyMethodTrampoline* makeDirect() override { return this; }
 
@@ -41,13 +41,13 @@ class dbMethodFastTrampoline : public dbAnyMethodTrampoline {
 template <class C, class R>
 class dbMethodTrampoline : public dbAnyMethodTrampoline {
  public:
-  typedef R (C::*Method)() const;
+  typedef R (*Method)(const C& object);  // calls the method on object
   dbMethodTrampoline(dbFieldDescriptor* field, Method method) : dbAnyMethodTrampoline(field), method(method) {}
 
   void call(byte* record, void* result) override {
     C object;
     field->parts->fetch(reinterpret_cast<byte*>(&object), record);
-    *static_cast<R*>(result) = (object.*method)();
+    *static_cast<R*>(result) = method(object);
   }
   dbAnyMethodTrampoline* makeDirect() override {
     dbAnyMethodTrampoline* direct = new dbMethodFastTrampoline<C, R>(field, method);
