@@ -17,9 +17,7 @@ dbHashTableHeader* headerAt(dbDatabase* db, oid_t hashId) {
   return reinterpret_cast<dbHashTableHeader*>(db->get(hashId));
 }
 
-dbHashTableItem* itemAt(dbDatabase* db, oid_t itemId) {
-  return reinterpret_cast<dbHashTableItem*>(db->get(itemId));
-}
+dbHashTableItem* itemAt(dbDatabase* db, oid_t itemId) { return reinterpret_cast<dbHashTableItem*>(db->get(itemId)); }
 
 // The entry of bucket b in the bucket pages starting at page.
 oid_t* bucketAt(dbDatabase* db, oid_t page, nat4 b) {
@@ -115,8 +113,7 @@ oid_t dbHashTable::create(dbDatabase* db, nat4 expectedRows) {
   return hashId;
 }
 
-void dbHashTable::insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs,
-                         nat4 rows) {
+void dbHashTable::insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs, nat4 rows) {
   nat4 h = recordHash(db, recordId, type, sizeofType, offs);
   dbHashTableHeader* hdr = headerAt(db, hashId);
   if (hdr->size < rows && hdr->size < 2 * hdr->used / 3) grow(db, hashId);
@@ -131,9 +128,8 @@ void dbHashTable::insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type,
   item->hash = h;
   *bucket = itemId;
   if (head == 0) {
-    // A new non-empty bucket counts once in the header as it stands and once
-    // more in the private copy, so a header still shared with the committed
-    // state gains 1 there and 2 in the copy.
+    // The counting rule of `used` (dbHashTableHeader): once as it stands,
+    // once more in the private copy.
     headerAt(db, hashId)->used += 1;
     db->put(hashId);
     headerAt(db, hashId)->used += 1;
@@ -180,4 +176,33 @@ void dbHashTable::drop(dbDatabase* db, oid_t hashId) {
     db->freeObject(page + p);
   }
   db->freeObject(hashId);
+}
+
+bool dbHashTable::find(dbDatabase* db, oid_t hashId, dbKeyRange& range) {
+  const dbHashTableHeader* hdr = headerAt(db, hashId);
+  if (hdr->size == 0) return true;
+  const byte* key = static_cast<const byte*>(range.firstKey);
+  size_t length = range.type == tpString ? strlen(static_cast<const char*>(range.firstKey)) : range.keySize;
+  nat4 h = hashCode(key, length);
+  oid_t itemId = *bucketAt(db, hdr->page, h % hdr->size);
+  while (itemId != 0) {
+    range.probes += 1;
+    const dbHashTableItem* item = itemAt(db, itemId);
+    oid_t next = item->next;
+    if (item->hash == h) {
+      oid_t recordId = item->record;
+      const byte* record = db->getRow(recordId);
+      bool equal;
+      if (range.type == tpString) {
+        nat4 stored;
+        memcpy(&stored, record + range.offset, 4);
+        equal = stored == length + 1 && memcmp(dbKeyOf(record, tpString, range.offset), key, length) == 0;
+      } else {
+        equal = range.comparator(key, record + range.offset, length) == 0;
+      }
+      if (equal && !dbHandToCursor(db, range.cursor, range.condition, recordId)) return false;
+    }
+    itemId = next;
+  }
+  return true;
 }

@@ -8,6 +8,10 @@
 #include "engine/field_descriptor.h"
 #include "engine/types.h"
 
+class dbDatabase;
+class dbAnyCursor;
+class dbExprNode;
+
 // The key of a stored record: for a string the text that the slot's offset
 // word names (the slot is [length with NUL][offset from record start]); for
 // every other type the bytes at the field's stored offset.
@@ -21,6 +25,10 @@ inline const byte* dbKeyOf(const byte* record, int type, int offs) {
 }
 
 // Negative, 0 or positive as key a sorts before, with or after key b. Reals
-// that are not numbers compare as less; an unknown type fails the internal
-// consistency check.
+// that are not numbers sort first and equal each other; an unknown type
+// fails the internal consistency check.
 int dbCompareKeys(int type, const void* a, const void* b, size_t size, dbMemberCompare comparator);
+
+// Gives the record to the cursor when there is no condition or the record
+// satisfies it; false when the cursor's add asks to stop.
+bool dbHandToCursor(dbDatabase* db, dbAnyCursor* cursor, dbExprNode* condition, oid_t record);

@@ -11,6 +11,19 @@
 
 #include "engine/database.h"
 #include "engine/index_key.h"
+#include "engine/query/cursor.h"
+#include "engine/query/evaluator.h"
+#include "engine/table_descriptor.h"
+
+// Not-a-number sorts before every number and equals itself: a comparison
+// that calls it less than everything, itself included, is no order, and a
+// tree sorted by it could lose track of the records around such a key.
+template <typename Real>
+static int compareReals(Real x, Real y) {
+  bool nanX = x != x, nanY = y != y;
+  if (nanX || nanY) return static_cast<int>(nanY) - static_cast<int>(nanX);
+  return x == y ? 0 : x > y ? 1 : -1;
+}
 
 int dbCompareKeys(int type, const void* a, const void* b, size_t size, dbMemberCompare comparator) {
   auto sign = [](auto x, auto y) { return x < y ? -1 : x == y ? 0 : 1; };
@@ -34,14 +47,10 @@ int dbCompareKeys(int type, const void* a, const void* b, size_t size, dbMemberC
       if (highA != highB) return sign(highA, highB);
       return sign(load(a, nat4()), load(b, nat4()));
     }
-    case tpReal4: {
-      real4 x = load(a, real4()), y = load(b, real4());
-      return x == y ? 0 : x > y ? 1 : -1;
-    }
-    case tpReal8: {
-      real8 x = load(a, real8()), y = load(b, real8());
-      return x == y ? 0 : x > y ? 1 : -1;
-    }
+    case tpReal4:
+      return compareReals(load(a, real4()), load(b, real4()));
+    case tpReal8:
+      return compareReals(load(a, real8()), load(b, real8()));
     case tpString:
       return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));  // unsigned bytes
     case tpReference:
@@ -51,6 +60,13 @@ int dbCompareKeys(int type, const void* a, const void* b, size_t size, dbMemberC
     default:
       dbThrowInternalError();
   }
+}
+
+bool dbHandToCursor(dbDatabase* db, dbAnyCursor* cursor, dbExprNode* condition, oid_t record) {
+  if (condition != nullptr && !dbTestRecord(db, condition, record, db->getRow(cursor->getTable()->tableId), cursor)) {
+    return true;
+  }
+  return cursor->add(record);
 }
 
 namespace {
@@ -70,16 +86,12 @@ struct dbTreeField {
     return dbCompareKeys(type, keyA, keyOf(b), size, comparator);
   }
   // A record's key against a key given by address.
-  int compare(oid_t record, const void* key) const {
-    return dbCompareKeys(type, keyOf(record), key, size, comparator);
-  }
+  int compare(oid_t record, const void* key) const { return dbCompareKeys(type, keyOf(record), key, size, comparator); }
 
   dbTtreeNode* at(oid_t node) const { return reinterpret_cast<dbTtreeNode*>(db->get(node)); }
-  // Makes the nodes private to the transaction; fetch them again afterwards.
-  template <typename... Ids>
-  void own(Ids... nodes) const {
-    (db->put(nodes), ...);
-  }
+  // Makes the node private to the transaction; fetch it (and every other
+  // node) again afterwards.
+  void own(oid_t node) const { db->put(node); }
 
   oid_t newNode(oid_t record) const {
     oid_t id = db->allocateObject(dbTtreeNodeMarker);
@@ -423,6 +435,94 @@ int dbTreeField::rightShrank(oid_t& nodeId) const {
   return 1;
 }
 
+// One range search or traversal. Every function returns false to stop the
+// whole walk: the cursor wants no more, or the high bound was passed.
+struct dbTreeSearch {
+  dbTreeField f;
+  dbKeyRange& range;
+  bool cursorStopped = false;
+
+  // Outside the low bound: below it, or equal to an exclusive one.
+  bool belowLow(oid_t record) const {
+    int diff = f.compare(record, range.firstKey);
+    return range.firstKeyInclusive ? diff < 0 : diff <= 0;
+  }
+  bool aboveHigh(oid_t record) const {
+    int diff = f.compare(record, range.lastKey);
+    return range.lastKeyInclusive ? diff > 0 : diff >= 0;
+  }
+  bool hand(oid_t record) {
+    if (range.lastKey != nullptr && aboveHigh(record)) return false;
+    if (!dbHandToCursor(f.db, range.cursor, range.condition, record)) {
+      cursorStopped = true;
+      return false;
+    }
+    return true;
+  }
+
+  bool find(oid_t nodeId) {
+    range.probes += 1;
+    const dbTtreeNode* n = f.at(nodeId);
+    int nItems = n->nItems;
+    int from = 0;
+    if (range.firstKey != nullptr && belowLow(n->item[0])) {
+      // Nothing here or on the left qualifies when even the last item is out.
+      if (belowLow(n->item[nItems - 1])) return n->right == 0 || find(n->right);
+      int l = 0, r = nItems - 1;  // item r is inside the bound
+      while (l < r) {
+        int m = (l + r) / 2;
+        if (belowLow(n->item[m])) {
+          l = m + 1;
+        } else {
+          r = m;
+        }
+      }
+      from = r;
+    } else if (n->left != 0 && !find(n->left)) {
+      return false;
+    }
+    for (int i = from; i < nItems; i++) {
+      if (!hand(f.at(nodeId)->item[i])) return false;
+    }
+    oid_t right = f.at(nodeId)->right;
+    return right == 0 || find(right);
+  }
+
+  bool forward(oid_t nodeId) {
+    oid_t left = f.at(nodeId)->left;
+    if (left != 0 && !forward(left)) return false;
+    for (int i = 0; i < f.at(nodeId)->nItems; i++) {
+      if (!hand(f.at(nodeId)->item[i])) return false;
+    }
+    oid_t right = f.at(nodeId)->right;
+    return right == 0 || forward(right);
+  }
+
+  bool backward(oid_t nodeId) {
+    oid_t right = f.at(nodeId)->right;
+    if (right != 0 && !backward(right)) return false;
+    for (int i = f.at(nodeId)->nItems; i-- > 0;) {
+      if (!hand(f.at(nodeId)->item[i])) return false;
+    }
+    oid_t left = f.at(nodeId)->left;
+    return left == 0 || backward(left);
+  }
+};
+
+oid_t rootOf(dbDatabase* db, oid_t treeId) { return reinterpret_cast<dbTtreeHeader*>(db->get(treeId))->root; }
+
+// Runs a traversal over the whole tree; false when the cursor stopped it.
+bool traverse(dbDatabase* db, oid_t treeId, dbAnyCursor* cursor, dbExprNode* condition,
+              bool (dbTreeSearch::*walk)(oid_t)) {
+  oid_t root = rootOf(db, treeId);
+  if (root == 0) return true;
+  dbKeyRange range;
+  range.cursor = cursor;
+  range.condition = condition;
+  dbTreeSearch search{{db, 0, 0, nullptr, 0}, range};
+  return (search.*walk)(root);
+}
+
 void dropNodes(dbDatabase* db, oid_t nodeId) {
   const dbTtreeNode* n = reinterpret_cast<const dbTtreeNode*>(db->get(nodeId));
   oid_t left = n->left, right = n->right;
@@ -433,16 +533,32 @@ void dropNodes(dbDatabase* db, oid_t nodeId) {
 
 }  // namespace
 
+bool dbTtree::find(dbDatabase* db, oid_t treeId, dbKeyRange& range) {
+  oid_t root = rootOf(db, treeId);
+  if (root == 0) return true;
+  dbTreeSearch search{{db, range.type, range.keySize, range.comparator, range.offset}, range};
+  search.find(root);
+  return !search.cursorStopped;
+}
+
+bool dbTtree::traverseForward(dbDatabase* db, oid_t treeId, dbAnyCursor* cursor, dbExprNode* condition) {
+  return traverse(db, treeId, cursor, condition, &dbTreeSearch::forward);
+}
+
+bool dbTtree::traverseBackward(dbDatabase* db, oid_t treeId, dbAnyCursor* cursor, dbExprNode* condition) {
+  return traverse(db, treeId, cursor, condition, &dbTreeSearch::backward);
+}
+
 oid_t dbTtree::create(dbDatabase* db) {
   oid_t treeId = db->allocateObject(dbTtreeMarker);
   reinterpret_cast<dbTtreeHeader*>(db->get(treeId))->root = 0;
   return treeId;
 }
 
-void dbTtree::insert(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int sizeofType,
-                     dbMemberCompare comparator, int offs) {
+void dbTtree::insert(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int sizeofType, dbMemberCompare comparator,
+                     int offs) {
   dbTreeField f{db, type, sizeofType, comparator, offs};
-  oid_t root = reinterpret_cast<dbTtreeHeader*>(db->get(treeId))->root;
+  oid_t root = rootOf(db, treeId);
   oid_t oldRoot = root;
   if (root == 0) {
     root = f.newNode(recordId);
@@ -455,10 +571,10 @@ void dbTtree::insert(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int
   }
 }
 
-void dbTtree::remove(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int sizeofType,
-                     dbMemberCompare comparator, int offs) {
+void dbTtree::remove(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int sizeofType, dbMemberCompare comparator,
+                     int offs) {
   dbTreeField f{db, type, sizeofType, comparator, offs};
-  oid_t root = reinterpret_cast<dbTtreeHeader*>(db->get(treeId))->root;
+  oid_t root = rootOf(db, treeId);
   dbCheck(root != 0);
   oid_t oldRoot = root;
   dbCheck(f.remove(root, recordId) >= 0);
@@ -469,7 +585,7 @@ void dbTtree::remove(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int
 }
 
 void dbTtree::drop(dbDatabase* db, oid_t treeId) {
-  oid_t root = reinterpret_cast<dbTtreeHeader*>(db->get(treeId))->root;
+  oid_t root = rootOf(db, treeId);
   if (root != 0) dropNodes(db, root);
   db->freeObject(treeId);
 }
