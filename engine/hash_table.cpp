@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr nat4 bucketsPerPage = dbPageSize / sizeof(oid_t);  // 1024
+
 dbHashTableHeader* headerAt(dbDatabase* db, oid_t hashId) {
   return reinterpret_cast<dbHashTableHeader*>(db->get(hashId));
 }
@@ -21,19 +23,19 @@ dbHashTableItem* itemAt(dbDatabase* db, oid_t itemId) { return reinterpret_cast<
 
 // The entry of bucket b in the bucket pages starting at page.
 oid_t* bucketAt(dbDatabase* db, oid_t page, nat4 b) {
-  return reinterpret_cast<oid_t*>(db->get(page + b / dbHandlesPerPage)) + b % dbHandlesPerPage;
+  return reinterpret_cast<oid_t*>(db->get(page + b / bucketsPerPage)) + b % bucketsPerPage;
 }
 
 // The bucket entry for writing: its page made private first.
 oid_t* ownBucket(dbDatabase* db, oid_t page, nat4 b) {
-  db->put(page + b / dbHandlesPerPage);
+  db->put(page + b / bucketsPerPage);
   return bucketAt(db, page, b);
 }
 
 // Zeroed bucket storage for size + 1 entries under new consecutive page
 // identifiers; returns the first identifier.
 oid_t allocateBuckets(dbDatabase* db, nat4 size) {
-  nat4 nPages = (size + 1) / dbHandlesPerPage;
+  nat4 nPages = (size + 1) / bucketsPerPage;
   oid_t page = db->allocateId(nPages);
   offs_t pos = db->allocate(static_cast<size_t>(size + 1) * sizeof(oid_t));
   dbCheck(pos % dbPageSize == 0);
@@ -68,9 +70,9 @@ void grow(dbDatabase* db, oid_t hashId) {
   hdr->size = newSize;
   hdr->page = newPage;
   nat4 nonEmpty = 0;
-  nat4 oldPages = (oldSize + 1) / dbHandlesPerPage;
+  nat4 oldPages = (oldSize + 1) / bucketsPerPage;
   for (nat4 p = 0; p < oldPages; p++) {
-    for (nat4 j = 0; j < dbHandlesPerPage; j++) {
+    for (nat4 j = 0; j < bucketsPerPage; j++) {
       oid_t itemId = reinterpret_cast<oid_t*>(db->get(oldPage + p))[j];
       while (itemId != 0) {
         dbHashTableItem* item = itemAt(db, itemId);
@@ -163,9 +165,9 @@ void dbHashTable::remove(dbDatabase* db, oid_t hashId, oid_t recordId, int type,
 void dbHashTable::drop(dbDatabase* db, oid_t hashId) {
   dbHashTableHeader* hdr = headerAt(db, hashId);
   oid_t page = hdr->page;
-  nat4 nPages = (hdr->size + 1) / dbHandlesPerPage;
+  nat4 nPages = (hdr->size + 1) / bucketsPerPage;
   for (nat4 p = 0; p < nPages; p++) {
-    for (nat4 j = 0; j < dbHandlesPerPage; j++) {
+    for (nat4 j = 0; j < bucketsPerPage; j++) {
       oid_t itemId = reinterpret_cast<oid_t*>(db->get(page + p))[j];
       while (itemId != 0) {
         oid_t next = itemAt(db, itemId)->next;
