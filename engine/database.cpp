@@ -1,5 +1,7 @@
 #include "engine/database.h"
 
+#include "engine/allocator.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -270,7 +272,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
   if (fileSize < static_cast<nat8>(indexSize) * 16) fileSize = static_cast<nat8>(indexSize) * 16;
   fileSize = dbAlign<nat8>(fileSize, dbBytesPerBitmapPage);
 
-  for (nat4 i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = INT32_MAX;
+  for (nat4 i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = dbUnknownFreeSpace;
   currRBitmapPage = currPBitmapPage = dbBitmapId;
   currRBitmapOffs = currPBitmapOffs = 0;
   reservedChain = nullptr;
@@ -341,5 +343,10 @@ void dbDatabase::close() {
   }
   leaveGlobal();
   unbindTables();
+  file.close();
+  sharedMemory.close();
+  // The last process to close removes the shared block, so that names of
+  // databases no longer used do not pile up.
+  if (processLock.leaveAsLastUser()) dbSharedMemory::remove(databaseName + ".dm");
   releaseSharedObjects();
 }

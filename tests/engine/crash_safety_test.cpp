@@ -1,6 +1,7 @@
-// A child process runs transactions on a database and dies in the middle:
-// killed, or ended at a fault point of the commit or of the file growth.
-// Reopening must show exactly the state of the last commit that took effect.
+// Child processes run transactions on a database. One that dies in the
+// middle (killed, or ended at a fault point of the commit or of the file
+// growth) leaves exactly the state of the last commit that took effect; one
+// that grows the file does so under another process's open handle.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -82,6 +83,12 @@ class CrashSafetyTest : public ::testing::Test {
     }
     int transactions = death == Death::killed ? kTransactionsUntilKilled : kTransactionsPerChild;
     ChildProcess child("crash_writer", {db.name, db.file, std::to_string(transactions)}, env);
+    return watch(child, death == Death::killed ? count : 0);
+  }
+
+  // Reads the child's reports until it ends; with killAfter not 0, kills it
+  // once that many commits were reported.
+  static ChildRun watch(ChildProcess& child, int killAfter) {
     ChildRun run;
     int commits = 0;
     for (std::string line = child.readLine(); !line.empty(); line = child.readLine()) {
@@ -91,9 +98,7 @@ class CrashSafetyTest : public ::testing::Test {
       }
       size_t space = line.find(' ');
       run.last = static_cast<nat4>(std::stoul(line.substr(space + 1)));
-      if (line.compare(0, space, "committed") == 0 && death == Death::killed && ++commits == count) {
-        child.kill(SIGKILL);
-      }
+      if (line.compare(0, space, "committed") == 0 && ++commits == killAfter) child.kill(SIGKILL);
     }
     run.status = child.wait();
     return run;
@@ -156,6 +161,30 @@ TEST_F(CrashSafetyTest, ReopeningShowsTheLastCommittedState) {
     }
   }
   EXPECT_GE(growthDeaths, 20);  // of 50
+}
+
+// While this process keeps the database open, another one grows the file;
+// the next transaction here maps the grown file and reads what it wrote.
+TEST_F(CrashSafetyTest, AnotherProcessGrowsTheFileUnderAnOpenHandle) {
+  TestDatabase test;
+  create(test);
+  dbDatabase db;
+  ASSERT_TRUE(db.open(test.name.c_str(), test.file.c_str()));
+  db.beginTransaction(dbDatabase::dbSharedLock);
+  nat4 sizeBefore = db.getHeader()->fileSize;
+  db.commit();
+
+  ChildProcess child("crash_writer", {test.name, test.file, std::to_string(kTransactionsPerChild)});
+  ChildRun run = watch(child, 0);
+  ASSERT_TRUE(run.done);
+  ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+
+  db.beginTransaction(dbDatabase::dbSharedLock);
+  EXPECT_GT(db.getHeader()->fileSize, sizeBefore);
+  test.model.replayTo(run.last);
+  EXPECT_EQ(crash::check(db, test.model), "");
+  db.commit();
+  db.close();
 }
 
 }  // namespace
