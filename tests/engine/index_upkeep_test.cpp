@@ -13,6 +13,7 @@
 
 #include "engine/describe.h"
 #include "engine/hash_table.h"
+#include "engine/query/compiler.h"
 #include "engine/query/cursor.h"
 #include "engine/table_record.h"
 #include "engine/ttree.h"
@@ -236,6 +237,77 @@ TEST_F(IndexUpkeepTest, AnUpdateTouchesOnlyTheIndicesOfChangedFields) {
   for (oid_t id : objects) EXPECT_TRUE(db.isCommitted(id)) << "object " << id << " was written";
   EXPECT_FALSE(std::all_of(nNodes.begin(), nNodes.end(), [&](oid_t id) { return db.isCommitted(id); }));
   checkAll();
+}
+
+// Searches and traversals hand only the records that also satisfy the
+// condition, in index order.
+TEST_F(IndexUpkeepTest, ConditionFiltersWhatTheIndicesFind) {
+  reopen(declare<ItemIndexed>);
+  std::mt19937 rng(4);
+  for (int i = 0; i < 500; i++) insertRow(randomValues(rng));
+  db.beginTransaction(dbDatabase::dbExclusiveLock);
+  dbQuery query("n > 0 and w < 5");
+  ASSERT_TRUE(db.getThreadContext()->getCompiler().compile(&db, table, query));
+  auto satisfies = [](const Values& v) { return v.n > 0 && v.w < 5; };
+
+  ItemBare object{};
+  dbAnyCursor cursor(*table, dbViewOnly, reinterpret_cast<byte*>(&object));
+  const dbFieldDescriptor* n = field("n");
+  dbKeyRange r;
+  r.condition = query.tree;
+  r.cursor = &cursor;
+  int4 low = -10, high = 10;
+  r.firstKey = &low;
+  r.lastKey = &high;
+  r.type = n->storedType;
+  r.keySize = n->storedSize;
+  r.comparator = n->compare;
+  r.offset = n->storedOffset;
+  dbTtree::find(&db, n->treeIndex, r);
+  std::vector<oid_t> found = selected(cursor);
+  std::multiset<int4> expected, got;
+  size_t inRange = 0;
+  for (auto& [oid, v] : rows) {
+    bool within = v.n >= low && v.n <= high;
+    inRange += within;
+    if (satisfies(v) && within) expected.insert(v.n);
+  }
+  EXPECT_FALSE(expected.empty());
+  EXPECT_LT(expected.size(), inRange);  // the condition did filter
+  for (oid_t oid : found) {
+    EXPECT_TRUE(satisfies(rows[oid])) << oid;
+    got.insert(rows[oid].n);
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(std::is_sorted(found.begin(), found.end(), [&](oid_t a, oid_t b) { return rows[a].n < rows[b].n; }));
+
+  cursor.reset();
+  dbTtree::traverseBackward(&db, n->treeIndex, &cursor, query.tree);
+  found = selected(cursor);
+  EXPECT_EQ(found.size(), static_cast<size_t>(std::count_if(rows.begin(), rows.end(),
+                                                            [&](auto& row) { return satisfies(row.second); })));
+  EXPECT_TRUE(std::is_sorted(found.begin(), found.end(), [&](oid_t a, oid_t b) { return rows[a].n > rows[b].n; }));
+
+  const dbFieldDescriptor* w = field("w");
+  real8 key = 2.5;
+  cursor.reset();
+  dbKeyRange h;
+  h.condition = query.tree;
+  h.cursor = &cursor;
+  h.firstKey = &key;
+  h.type = w->storedType;
+  h.keySize = w->storedSize;
+  h.comparator = w->compare;
+  h.offset = w->storedOffset;
+  dbHashTable::find(&db, w->hashIndex, h);
+  found = selected(cursor);
+  std::set<oid_t> hashExpected;
+  for (auto& [oid, v] : rows) {
+    if (satisfies(v) && v.w == key) hashExpected.insert(oid);
+  }
+  EXPECT_FALSE(hashExpected.empty());
+  EXPECT_EQ(std::set<oid_t>(found.begin(), found.end()), hashExpected);
+  EXPECT_EQ(found.size(), hashExpected.size());
 }
 
 TEST_F(IndexUpkeepTest, IndicesFollowTheDeclarationAcrossOpens) {
