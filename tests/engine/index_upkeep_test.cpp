@@ -356,4 +356,31 @@ TEST_F(IndexUpkeepTest, IndicesFollowTheDeclarationAcrossOpens) {
   checkHash(field("w"), wOf);
 }
 
+// A process that did not initialise the shared state (create false) may
+// neither add an index to a committed table nor drop one.
+TEST_F(IndexUpkeepTest, WithoutCreateTheIndicesOfACommittedTableStayAsTheyAre) {
+  reopen(declare<ItemIndexed>);
+  std::mt19937 rng(2);
+  for (int i = 0; i < 50; i++) insertRow(randomValues(rng));
+  db.commit();
+  db.beginTransaction(dbDatabase::dbExclusiveLock);
+  dbFieldDescriptor* n = field("n");
+  dbFieldDescriptor* plain = field("plain");
+  oid_t tree = n->treeIndex;
+
+  plain->indexFlags |= INDEXED;  // newly asked for
+  EXPECT_FALSE(db.updateIndices(table, false));
+  EXPECT_EQ(plain->treeIndex, 0u);
+  plain->indexFlags &= ~INDEXED;
+
+  n->indexFlags &= ~INDEXED;  // no longer asked for
+  EXPECT_FALSE(db.updateIndices(table, false));
+  EXPECT_EQ(n->treeIndex, tree);
+  EXPECT_EQ(dbFieldsOf(db.getRow(table->tableId))[1].tTree, tree);
+  n->indexFlags |= INDEXED;
+
+  EXPECT_TRUE(db.updateIndices(table, false));  // nothing to change
+  checkAll();
+}
+
 }  // namespace
