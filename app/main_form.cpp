@@ -1,9 +1,7 @@
-// The engine's describe macros come before any Qt header: both define METHOD,
-// and the tables must be described with the engine's.
+#include "app/main_form.h"
+
 #include "app/tables/tables.h"
 #include "engine/query/cursor.h"
-
-#include "app/main_form.h"
 
 #include <QAction>
 #include <QCloseEvent>

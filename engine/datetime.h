@@ -31,8 +31,8 @@ class dbDateTime {
 
   // The stamp carries both index flags; they take effect only where the
   // member holding the dbDateTime is indexed.
-  TYPE_DESCRIPTOR((KEY(stamp, HASHED | INDEXED), METHOD(year), METHOD(month), METHOD(day), METHOD(dayOfYear),
-                   METHOD(dayOfWeek), METHOD(hour), METHOD(minute), METHOD(second)));
+  TYPE_DESCRIPTOR((KEY(stamp, HASHED | INDEXED), METHOD_MEMBER(year), METHOD_MEMBER(month), METHOD_MEMBER(day), METHOD_MEMBER(dayOfYear),
+                   METHOD_MEMBER(dayOfWeek), METHOD_MEMBER(hour), METHOD_MEMBER(minute), METHOD_MEMBER(second)));
 
  private:
   struct tm localTime() const;

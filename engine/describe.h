@@ -17,7 +17,7 @@
 // and sizes come from the class, the kind from each member's C++ type:
 // bool, int1 to int8, real4 and real8 are scalars, `char const*` is a
 // string, dbReference<T> a reference to T's table, dbArray<T> an array of
-// T's kind, a class with its own TYPE_DESCRIPTOR a structure. METHOD lists a
+// T's kind, a class with its own TYPE_DESCRIPTOR a structure. METHOD_MEMBER lists a
 // const method without arguments after every data member.
 #pragma once
 
@@ -52,7 +52,7 @@
 #define OWNER(x, inverse) dbMember<decltype(dbSelf::x)>(#x, offsetof(dbSelf, x), CASCADE, #inverse)
 // A member copied and compared byte for byte.
 #define RAWFIELD(x) dbRawMember<decltype(dbSelf::x)>(#x, offsetof(dbSelf, x))
-#define METHOD(x) dbMethodMember<&dbSelf::x>(#x)
+#define METHOD_MEMBER(x) dbMethodMember<&dbSelf::x>(#x)
 
 // The static descriptor of a table, not bound to any database yet.
 #define REGISTER(T) \

@@ -4,11 +4,10 @@
 // and closes the database, as the end of the process would, and starts a new
 // window.
 
-// The engine's describe macros come before any Qt header: both define METHOD.
+#include "app/main_form.h"
+
 #include "app/tables/tables.h"
 #include "engine/query/cursor.h"
-
-#include "app/main_form.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -169,7 +169,7 @@ struct Shuffled {
   int4 serial;
   int4 twice() const { return serial * 2; }
   // serial first: "when" no longer lies where its object bytes are.
-  TYPE_DESCRIPTOR((FIELD(serial), FIELD(when), METHOD(twice)));
+  TYPE_DESCRIPTOR((FIELD(serial), FIELD(when), METHOD_MEMBER(twice)));
 };
 
 TEST(TableDescriptor, IndexBitsOfAStructureMemberFollowTheStructure) {
@@ -234,12 +234,12 @@ TEST(TableDescriptor, DateTimeStartsWithoutATime) {
 struct MethodFirst {
   int4 x;
   int4 get() const { return x; }
-  TYPE_DESCRIPTOR((METHOD(get), FIELD(x)));
+  TYPE_DESCRIPTOR((METHOD_MEMBER(get), FIELD(x)));
 };
 struct DataAfterMethod {
   int4 x, y;
   int4 get() const { return x; }
-  TYPE_DESCRIPTOR((FIELD(x), METHOD(get), FIELD(y)));
+  TYPE_DESCRIPTOR((FIELD(x), METHOD_MEMBER(get), FIELD(y)));
 };
 struct IndexedArray {
   dbArray<int4> values;
@@ -264,12 +264,12 @@ struct InverseInsideArray {
 struct MethodReturningArray {
   int4 x;
   dbArray<int1> bytes() const { return dbArray<int1>(); }
-  TYPE_DESCRIPTOR((FIELD(x), METHOD(bytes)));
+  TYPE_DESCRIPTOR((FIELD(x), METHOD_MEMBER(bytes)));
 };
 struct MethodReturningStructure {
   int4 x;
   Point where() const { return Point{x, ""}; }
-  TYPE_DESCRIPTOR((FIELD(x), METHOD(where)));
+  TYPE_DESCRIPTOR((FIELD(x), METHOD_MEMBER(where)));
 };
 struct BadStructureMember {
   int4 x;
