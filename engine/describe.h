@@ -52,6 +52,8 @@
 #define OWNER(x, inverse) dbMember<decltype(dbSelf::x)>(#x, offsetof(dbSelf, x), CASCADE, #inverse)
 // A member copied and compared byte for byte.
 #define RAWFIELD(x) dbRawMember<decltype(dbSelf::x)>(#x, offsetof(dbSelf, x))
+// Replaces the METHOD macro of Qt, whose headers may come first in a window.
+#undef METHOD
 #define METHOD(x) dbMethodMember<&dbSelf::x>(#x)
 
 // The static descriptor of a table, not bound to any database yet.
