@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <cstring>
 #include <vector>
 
@@ -63,10 +62,11 @@ TRecordForm::TRecordForm(QWidget* owner) : TForm(owner) {
   setWindowTitle(QStringLiteral("資料"));
   resize(640, 420);
 
-  saveAction = newAction("saveAction", QStringLiteral("儲存 F4"), Qt::Key_F4, [this] { saveActionExecute(); },
-                         QStringLiteral("儲存"));
-  exitAction = newAction("exitAction", QStringLiteral("取消 Esc"), Qt::Key_Escape, [this] { exitActionExecute(); },
-                         QStringLiteral("取消"));
+  saveAction = newAction(
+      "saveAction", QStringLiteral("儲存 F4"), Qt::Key_F4, [this] { saveActionExecute(); }, QStringLiteral("儲存"));
+  exitAction = newAction(
+      "exitAction", QStringLiteral("取消 Esc"), Qt::Key_Escape, [this] { exitActionExecute(); },
+      QStringLiteral("取消"));
   helpAction = newAction("helpAction", QStringLiteral("說明 F1"), Qt::Key_F1, [this] { helpActionExecute(); });
 
   name = new QLineEdit(QStringLiteral("堃"));

@@ -11,7 +11,6 @@
 #include <QTest>
 #include <QUrl>
 #include <QWindow>
-
 #include <functional>
 #include <initializer_list>
 #include <vector>

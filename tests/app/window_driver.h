@@ -7,7 +7,6 @@
 #include <QString>
 #include <QUrl>
 #include <QWidget>
-
 #include <functional>
 #include <ostream>
 
