@@ -53,6 +53,21 @@ void extendTo(dbDatabase& db, nat8 end, size_t size) {
   db.extend(static_cast<offs_t>(end));
 }
 
+// Keeps space on the reservation chain while it lives, so that the nested
+// allocations of the copy-on-write of bitmap pages do not choose it.
+template <class Location>
+class dbReservation {
+ public:
+  dbReservation(Location*& chain, offs_t pos, size_t size) : chain(chain), self{pos, size, chain} { chain = &self; }
+  ~dbReservation() { chain = self.next; }
+  dbReservation(const dbReservation&) = delete;
+  dbReservation& operator=(const dbReservation&) = delete;
+
+ private:
+  Location*& chain;
+  Location self;
+};
+
 }  // namespace
 
 bool dbDatabase::isReserved(offs_t pos, size_t size) const {
@@ -130,8 +145,9 @@ bool dbDatabase::findFreeSpace(dbSpaceSearch& s, oid_t lastPage) {
         // hint must not be lowered on the strength of this scan.
         wholePage = false;
         s.carried = 0;
-        j += static_cast<nat4>((s.quanta + 7) / 8);
-        if (s.pageRequest) j = dbAlign(j, 32u);
+        nat8 next = j + (s.quanta + 7) / 8;
+        if (s.pageRequest) next = dbAlign<nat8>(next, 32);
+        j = static_cast<nat4>(std::min<nat8>(next, dbBitmapBytesPerPage));
         continue;
       }
       s.found = pos;
@@ -154,13 +170,7 @@ bool dbDatabase::findFreeSpace(dbSpaceSearch& s, oid_t lastPage) {
 
 offs_t dbDatabase::placeObject(const dbSpaceSearch& s, oid_t oid) {
   size_t size = s.quanta * dbAllocationQuantum;
-  dbLocation reservation{s.found, size, reservedChain};
-  reservedChain = &reservation;
-  struct Pop {
-    dbLocation*& chain;
-    ~Pop() { chain = chain->next; }
-  } pop{reservedChain};
-
+  dbReservation<dbLocation> reservation(reservedChain, s.found, size);
   if (s.pageRequest) {
     currPBitmapPage = s.page;
     currPBitmapOffs = s.offs;
@@ -193,16 +203,21 @@ offs_t dbDatabase::growUsedArea(const dbSpaceSearch& s, oid_t oid) {
   nat8 newPages = areaStart(first) + restRounded * dbAllocationQuantum;
   extendTo(*this, newPages + m * dbPageSize, size);
 
+  // The new pages are private to this transaction and written directly; the
+  // file may hold old bytes there from a growth that was rolled back. Each
+  // of them marks its own 4096 bytes (256 quanta) as used.
   byte* map = baseAddress + newPages;
   memset(map, 0, m * dbPageSize);
   markBits(map, 0, rest, true);
-  markBits(map, restRounded, m * dbPageSize / dbAllocationQuantum, true);
+  markBits(map, restRounded, m * dbQuantaPerPage, true);
   for (nat4 k = 0; k < m; k++) {
     oid_t page = first + k;
     currentIndex[page] = static_cast<offs_t>(newPages + k * dbPageSize) + dbPageObjectMarker;
     monitor->setDirty(page);
     bitmapPageAvailableSpace[page] = dbUnknownFreeSpace;
   }
+  // Pages the object fills whole hold nothing free; the next search starts
+  // on the page where it ends.
   oid_t cursorPage = static_cast<oid_t>(first + rest / dbQuantaPerBitmapPage);
   for (oid_t page = first; page < cursorPage; page++) bitmapPageAvailableSpace[page] = 0;
   if (s.pageRequest) {
@@ -216,12 +231,7 @@ offs_t dbDatabase::growUsedArea(const dbSpaceSearch& s, oid_t oid) {
   offs_t pos = static_cast<offs_t>(areaStart(first) - s.carried * dbAllocationQuantum);
   if (oid) moveObject(oid, pos, size);
   if (s.carried != 0) {
-    dbLocation reservation{pos, size, reservedChain};
-    reservedChain = &reservation;
-    struct Pop {
-      dbLocation*& chain;
-      ~Pop() { chain = chain->next; }
-    } pop{reservedChain};
+    dbReservation<dbLocation> reservation(reservedChain, pos, size);
     markQuanta(pos / dbAllocationQuantum, s.carried, true);
   }
   return pos;

@@ -1,5 +1,7 @@
 #include "engine/database.h"
 
+#include "engine/allocator.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -270,7 +272,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
   if (fileSize < static_cast<nat8>(indexSize) * 16) fileSize = static_cast<nat8>(indexSize) * 16;
   fileSize = dbAlign<nat8>(fileSize, dbBytesPerBitmapPage);
 
-  for (nat4 i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = INT32_MAX;
+  for (nat4 i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = dbUnknownFreeSpace;
   currRBitmapPage = currPBitmapPage = dbBitmapId;
   currRBitmapOffs = currPBitmapOffs = 0;
   reservedChain = nullptr;
@@ -279,27 +281,35 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
   attach();
 
   bool readOnly = accessMode == accessReadOnly || accessMode == accessConcurrentRead;
-  if (initializer) {
-    // No other process is alive: whatever the block holds is stale.
-    memset(block, 0, sizeof(dbSharedBlock));
-    sync->initialize();
-    monitor->mappingVersion = mappingVersion = 1;
-    monitor->transactionId = 1;
-    if (file.open(fileName.c_str(), mappingName(1).c_str(), readOnly, fileSize) != 0) {
-      return fail("Failed to create database file");
-    }
-    setBaseAddress(file.getBase());
-    if (!validateHeader()) return fail(nullptr);
-    if (header->initialized == 1) {
-      if (header->dirty) recovery();
+  try {
+    if (initializer) {
+      // No other process is alive: whatever the block holds is stale.
+      memset(block, 0, sizeof(dbSharedBlock));
+      sync->initialize();
+      monitor->mappingVersion = mappingVersion = 1;
+      monitor->transactionId = 1;
+      if (file.open(fileName.c_str(), mappingName(1).c_str(), readOnly, fileSize) != 0) {
+        return fail("Failed to create database file");
+      }
+      setBaseAddress(file.getBase());
+      if (!validateHeader()) return fail(nullptr);
+      if (header->initialized == 1) {
+        if (header->dirty) recovery();
+      } else {
+        initializeFile(indexSize, static_cast<nat4>(fileSize));
+      }
+      if (!loadSchema(true)) return fail(nullptr);
+      processLock.leaveInitialization();
     } else {
-      initializeFile(indexSize, static_cast<nat4>(fileSize));
+      mappingVersion = 0;  // mapped by the first lock request
+      if (!loadSchema(false)) return fail(nullptr);
     }
-    if (!loadSchema(true)) return fail(nullptr);
-    processLock.leaveInitialization();
-  } else {
-    mappingVersion = 0;  // mapped by the first lock request
-    if (!loadSchema(false)) return fail(nullptr);
+  } catch (const dbException&) {
+    // A stored table that cannot be converted, or a damaged file: nothing
+    // of this open stays behind.
+    if (modified && threadContext.get() != nullptr) rollback();
+    fail(nullptr);
+    throw;
   }
 
   enterGlobal();
@@ -333,5 +343,10 @@ void dbDatabase::close() {
   }
   leaveGlobal();
   unbindTables();
+  file.close();
+  sharedMemory.close();
+  // The last process to close removes the shared block, so that names of
+  // databases no longer used do not pile up.
+  if (processLock.leaveAsLastUser()) dbSharedMemory::remove(databaseName + ".dm");
   releaseSharedObjects();
 }

@@ -91,16 +91,6 @@ bool sameDefinition(byte* rec, const dbTableDescriptor* desc) {
   return true;
 }
 
-bool isScalarType(nat4 type) { return type <= tpReal8; }
-
-// The pairs of stored and declared types a stored table may be converted between.
-bool convertible(const dbField& entry, const dbFieldDescriptor* fd) {
-  nat4 type = fd->storedType;
-  if (isScalarType(type) && isScalarType(entry.type)) return true;
-  if (type == tpReference && entry.type == tpReference) return strcmp(referencedTableName(fd), entry.getTableName()) == 0;
-  return type == entry.type && type > tpReference;
-}
-
 // Indices found in the file stay in use even when the declaration does not
 // ask for them: their fields get the flags, and the table's index lists
 // follow the flags.
@@ -222,7 +212,7 @@ void dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
     for (nat4 i = 0; i < n; i++) {
       dbField& entry = entries[i];
       if (matched[i] || fd->path != entry.getName()) continue;
-      dbCheck(convertible(entry, fd));
+      dbCheck(fd->canConvertFrom(entry.type, entry.getTableName()));
       matched[i] = true;
       fd->formerType = entry.type;
       fd->formerOffset = entry.offset;

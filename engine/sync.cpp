@@ -272,6 +272,8 @@ bool dbSharedMemory::open(const std::string& name, size_t blockSize) {
   return true;
 }
 
+void dbSharedMemory::remove(const std::string& name) { shm_unlink(("/" + name).c_str()); }
+
 void dbSharedMemory::close() {
   if (address) munmap(address, size);
   address = nullptr;
@@ -312,6 +314,12 @@ bool dbProcessLock::registerUser() {
   bool alone = setRangeLock(fd, F_WRLCK, 1, false);
   dbSyncAssert(setRangeLock(fd, F_RDLCK, 1, true));
   return alone;
+}
+
+bool dbProcessLock::leaveAsLastUser() {
+  if (fd < 0 || !setRangeLock(fd, F_WRLCK, 0, true)) return false;
+  // Converting this process's own shared lock succeeds only when no other holds one.
+  return setRangeLock(fd, F_WRLCK, 1, false);
 }
 
 void dbProcessLock::leaveInitialization() {

@@ -175,6 +175,7 @@ class dbSharedMemory {
   bool open(const std::string& name, size_t size);
   void close();
   void* get() const { return address; }
+  static void remove(const std::string& name);
 
  private:
   void* address = nullptr;
@@ -199,6 +200,9 @@ class dbProcessLock {
   // with the initialisation mutex held; afterwards this process is counted.
   bool registerUser();
   void leaveInitialization();
+  // Takes the initialisation mutex again and tells whether this process is
+  // the last user; the caller may then remove the shared state before close.
+  bool leaveAsLastUser();
   // Stops being counted and closes the lock file.
   void close();
 

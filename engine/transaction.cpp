@@ -8,6 +8,7 @@
 // restoreTablesConsistency after a rollback or a crash.
 #include <cstring>
 
+#include "engine/allocator.h"
 #include "engine/database.h"
 #include "engine/fault_injection.h"
 
@@ -321,6 +322,8 @@ void dbDatabase::rollback() {
     if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
     currRBitmapPage = currPBitmapPage = dbBitmapId;
     currRBitmapOffs = currPBitmapOffs = 0;
+    // Hints learnt in the rolled-back transaction may hide space it used.
+    for (nat4 i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = dbUnknownFreeSpace;
     nat4 c = header->currentRoot;
     nat4 w = 1 - c;
     dbFileHeader::Root& cr = header->root[c];

@@ -14,7 +14,9 @@
 
 #include <type_traits>
 
+#include "engine/array.h"
 #include "engine/query/expr_node.h"
+#include "engine/reference.h"
 #include "engine/sync.h"
 #include "engine/types.h"
 
@@ -161,6 +163,22 @@ class dbQuery : public dbCompiledQuery {
     return *this;
   }
   dbQuery& add(dbRawParameter raw);
+  // References and arrays of references into T's table.
+  template <class T>
+  dbQuery& add(dbReference<T>* ref) {
+    append(qReference, ref, &T::dbDescriptor);
+    return *this;
+  }
+  template <class T>
+  dbQuery& add(dbArray<dbReference<T>>* refs) {
+    append(qArrayOfRef, refs, &T::dbDescriptor);
+    return *this;
+  }
+  template <class T>
+  dbQuery& add(dbArray<dbReference<T>>** refs) {
+    append(qArrayOfRefPtr, refs, &T::dbDescriptor);
+    return *this;
+  }
 
   dbQueryElement* getElements() const { return elements; }
   dbMutex& getMutex() { return mutex; }

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/query/cursor.h"
 #include "engine/symbol_table.h"
+#include "engine/table_record.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -193,6 +197,37 @@ TEST(ApplicationTables, RecordRoundTripKeepsTheUtf16NameInPlace) {
   EXPECT_EQ(static_cast<const void*>(back.nameA.base()), &record[54]);  // not copied
   EXPECT_EQ(back.remarkA.length(), 0u);
   EXPECT_STREQ(back.name, "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ApplicationTablesTest, FreshDatabaseHoldsAllSevenDefinitionsAndNoRows) {
+  TempDir dir;
+  dbDatabase db;
+  std::string name = uniqueName("Torvik");
+  ASSERT_TRUE(db.open(name.c_str(), dir.file("t.rvd").c_str()));
+  db.beginTransaction(dbDatabase::dbSharedLock);
+  dbTable* meta = dbTableOf(db.getRow(dbMetaTableId));
+  std::set<std::string> names;
+  for (oid_t row = meta->firstRow; row != 0; row = reinterpret_cast<dbRecord*>(db.getRow(row))->next) {
+    byte* rec = db.getRow(row);
+    names.insert(dbTableName(rec));
+    EXPECT_EQ(dbTableOf(rec)->nRows, 0u) << dbTableName(rec);
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"MsgRecord", "Record", "ColWidth", "PrintPreviewSetup", "Category",
+                                          "RecordCategory", "BackupRecord"}));
+  db.commit();
+  // Typed inserts return the new record's identifier.
+  dbReference<Record> ref = insert(Record{"n", 0, "r", 0, {}, {}});
+  db.commit();
+  dbCursor<Record> cursor;
+  ASSERT_EQ(cursor.select(), 1);
+  EXPECT_EQ(cursor.currentRef(), ref);
+  EXPECT_STREQ(cursor->name, "n");
+  db.commit();
+  db.close();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "engine/allocator.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -223,6 +225,10 @@ struct GrowthCase {
   nat4 newPages;
 };
 
+void PrintTo(const GrowthCase& c, std::ostream* os) {
+  *os << "quantum " << c.extensionQuantum << ", size " << c.size << ", " << c.newPages << " new pages";
+}
+
 class AllocatorGrowthTest : public AllocatorTest, public ::testing::WithParamInterface<GrowthCase> {};
 
 // The new area begins at the first missing bitmap page (4: the file has two),
@@ -294,6 +300,109 @@ TEST_F(AllocatorTest, HintsSkipPagesUntilSpaceThereIsFreed) {
   db->deallocate(a, 20);
   EXPECT_EQ(db->bitmapPageAvailableSpace[3], dbUnknownFreeSpace);
   EXPECT_EQ(db->allocate(20), a);
+}
+
+// A page request that finds no page boundary in a free run of 300 quanta
+// must not mark the page as unable to serve a record of that size.
+TEST_F(AllocatorTest, FailedPageRequestLeavesUnalignedSpaceToRecords) {
+  open();
+  const nat8 end = 2 * dbQuantaPerBitmapPage;
+  nat8 rest = db->freeRunBefore(end);
+  ASSERT_NE(rest % 256, 0u);  // a record request
+  EXPECT_EQ(db->allocate(rest * 16), (end - rest) * 16);  // page 3 is full now
+  nat8 hole = end - 256 * 20 + 10;
+  db->deallocate(static_cast<offs_t>(hole * 16), 300 * 16);
+
+  db->currPBitmapPage = dbBitmapId;
+  db->currPBitmapOffs = 0;
+  EXPECT_GE(db->allocate(4096), end * 16);
+  EXPECT_EQ(db->allocate(300 * 16), hole * 16);
+}
+
+// A scan that enters a page with a run carried from the previous one proves
+// only that the whole request does not fit inside the page: a shorter run
+// there must still be found by a shorter request.
+TEST_F(AllocatorTest, CarriedScanLeavesShorterRunsToShorterRequests) {
+  open();
+  db->allocate(600000);  // grows the used area: pages 4 to 12
+  const nat8 page5 = 3 * dbQuantaPerBitmapPage, page6 = 4 * dbQuantaPerBitmapPage;
+  nat8 tail = db->freeRunBefore(page5);
+  ASSERT_GT(tail, 100u);
+  nat8 fill = tail + dbQuantaPerBitmapPage + 1;  // to just past the end of page 5
+  ASSERT_EQ(db->allocate(fill * 16), (page5 - tail) * 16);
+  db->deallocate(static_cast<offs_t>((page5 - 100) * 16), 100 * 16);
+  nat8 hole = page5 + 1000;
+  db->deallocate(static_cast<offs_t>(hole * 16), 150 * 16);
+
+  EXPECT_GE(db->allocate(200 * 16), page6 * 16);  // 100 carried into page 5 are not enough
+  db->currRBitmapPage = dbBitmapId + 3;
+  db->currRBitmapOffs = 0;
+  EXPECT_EQ(db->allocate(150 * 16), hole * 16);
+}
+
+// A rolled-back growth leaves its bitmap pages in the file; growing again
+// must not take their old bits for the new pages'.
+TEST_F(AllocatorTest, GrowthAfterRollbackStartsFromCleanPages) {
+  open();
+  offs_t first = db->allocate(600000);  // pages 4 to 12
+  nat4 grownSize = db->getHeader()->fileSize;
+  byte* area = db->getBaseAddress() + 2 * dbBytesPerBitmapPage;
+  memset(area, 0xFF, grownSize - 2 * dbBytesPerBitmapPage);  // the new pages included
+  db->rollback();
+  ASSERT_TRUE(db->beginTransaction(dbDatabase::dbExclusiveLock));
+  ASSERT_TRUE(dbIsFreeEntry(db->getCurrentIndex()[4]));
+
+  EXPECT_EQ(db->allocate(600000), first);
+  // Pages 5 to 12 describe space that nothing uses yet.
+  for (oid_t page = 5; page <= 12; page++) {
+    const byte* map = db->get(page);
+    EXPECT_TRUE(std::all_of(map, map + 4096, [](byte v) { return v == 0; })) << page;
+  }
+}
+
+// The file cannot grow (the size limit of the process stands for a full
+// disk): the error is reported, and the database stays as it was.
+TEST_F(AllocatorTest, FailedGrowthOfTheFileKeepsTheOldSize) {
+  open();
+  offs_t a = db->allocate(20);
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit limit = old;
+  limit.rlim_cur = kFileSize + kFileSize / 2;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int error = errorOf([&] { db->allocate(600000); });
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+
+  EXPECT_EQ(error, FileError);
+  EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
+  offs_t b = db->allocate(20);
+  EXPECT_TRUE(db->all(a / 16, 2, true));
+  EXPECT_TRUE(db->all(b / 16, 2, true));
+  db->rollback();
+  db->close();
+  open();  // a clean file whose size matches its header
+  EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
+}
+
+// A concurrent-update writer holds only the writers' section; growing the
+// file takes the exclusive lock too, and the commit releases both.
+TEST_F(AllocatorTest, ConcurrentWriterTakesTheExclusiveLockToGrowTheFile) {
+  db = std::make_unique<AllocDatabase>(dbDatabase::accessConcurrentUpdate, kFileSize, kQuantum, 65536, 1);
+  ASSERT_TRUE(db->open(name.c_str(), file.c_str()));
+  ASSERT_TRUE(db->beginTransaction(dbDatabase::dbExclusiveLock));
+  dbDatabaseThreadContext* ctx = db->getThreadContext();
+  ASSERT_TRUE(ctx->mutatorLocked);
+  db->allocate(20);
+  EXPECT_FALSE(ctx->writeAccess);
+  offs_t pos = db->allocate(600000);
+  EXPECT_TRUE(ctx->writeAccess);
+  EXPECT_EQ(db->getMonitor()->writers, 1);
+  EXPECT_GE(db->getHeader()->fileSize, pos + 600000);
+  db->commit();
+  EXPECT_FALSE(ctx->writeAccess || ctx->mutatorLocked);
+  EXPECT_EQ(db->getMonitor()->writers, 0);
 }
 
 class AllocatorCursorTest : public AllocatorTest, public ::testing::WithParamInterface<nat4> {};

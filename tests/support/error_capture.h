@@ -11,7 +11,7 @@ class RecordingDatabase : public dbDatabase {
   using dbDatabase::dbDatabase;
 
   void handleError(dbErrorClass error, const char* msg, int arg) override {
-    errors.push_back({error, msg ? msg : ""});
+    errors.push_back({error, msg ? msg : "", arg});
     dbDatabase::handleError(error, msg, arg);
   }
   // The message of the last error reported, or "" when there was none.
@@ -20,6 +20,7 @@ class RecordingDatabase : public dbDatabase {
   struct Error {
     dbErrorClass error;
     std::string message;
+    int arg = 0;  // the position of a query error, the index out of range, ...
   };
   std::vector<Error> errors;
 };
