@@ -16,6 +16,7 @@
 
 #include "app/program.h"
 #include "app/record_form.h"
+#include "app/report/print_preview_form.h"
 #include "app/tables/tables.h"
 #include "app/yes_no_form.h"
 #include "engine/query/cursor.h"
@@ -218,7 +219,29 @@ void TRecordListForm::deleteActionExecute() {
   fillGrid();
 }
 
-void TRecordListForm::printActionExecute() {}
+void TRecordListForm::printActionExecute() {
+  // The preview keeps the grid for its export: made first, it goes last.
+  const report::TableWidgetGrid printed(*grid);
+  TPrintPreviewForm preview(this, showMessage, askYesNo);
+  {
+    dbCursor<PrintPreviewSetup> saved(dbViewOnly);
+    if (saved.select() > 0) preview.loadSetup({saved->pageSize, saved->pageHeight, saved->pageWidth});
+  }
+  preview.saveSetup = [](const report::PrintPreviewSetup& setup) {
+    dbCursor<PrintPreviewSetup> saved(dbForUpdate);
+    if (saved.select() > 0) saved.remove();
+    insert(PrintPreviewSetup{static_cast<int1>(setup.pageSize), setup.pageHeight, setup.pageWidth});
+    // Nothing else may commit before the program ends.
+    theDatabase().commit();
+  };
+
+  int width = 0;
+  for (int column = 0; column < grid->columnCount(); column++) width += grid->columnWidth(column);
+  preview.preview().setLandscape(width > 701);
+  preview.printHeader(QString::fromUtf8(companyName()), windowTitle(), total->text());
+  preview.printGrid(printed, 50, 150, 5);
+  preview.exec();
+}
 
 void TRecordListForm::helpActionExecute() { openRecordHelp(); }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -19,6 +21,7 @@
 
 #include "app/program.h"
 #include "app/record_form.h"
+#include "app/report/print_preview_form.h"
 #include "app/tables/tables.h"
 #include "app/yes_no_form.h"
 #include "engine/query/cursor.h"
@@ -145,6 +148,16 @@ class RecordListFormTest : public testing::Test {
     pressKey(key);
   }
 
+  // Runs the print action and acts on the preview it shows before closing it with Esc.
+  static void printWith(TRecordListForm& form, const std::function<void(TPrintPreviewForm&)>& look) {
+    press(form, Qt::Key_F11, [&look](QWidget* window) {
+      auto* preview = qobject_cast<TPrintPreviewForm*>(window);
+      ASSERT_NE(preview, nullptr) << "not the print preview";
+      look(*preview);
+      pressKey(Qt::Key_Escape);
+    });
+  }
+
   static TempDir* folder;
   std::string databaseName = uniqueName("list");
 };
@@ -245,18 +258,77 @@ TEST_F(RecordListFormTest, InsertThroughTheEditorStoresOnlyTheArrays) {
   EXPECT_EQ(recordCount(), 2);
 }
 
-TEST_F(RecordListFormTest, ASearchOfBlanksListsEveryRecord) {
-  addRecord("abc", QStringLiteral("abc"));
-  addRecord("xyz", QStringLiteral("xyz"));
+struct Search {
+  const char* text;
+  QStringList found;
+};
+
+TEST_F(RecordListFormTest, TheSearchTextIsAPatternInsideTheNameField) {
+  for (const char* name : {"abc", "xabcx", "abd", "Bob O", "O'Brien", "100%"}) addRecord(name, QString::fromUtf8(name));
   TRecordListForm form(nullptr);
   show(form);
-  form.name->setText(QStringLiteral(" \t "));
-  form.name->setFocus();
-  pressKey(Qt::Key_Return);
-  EXPECT_EQ(column(form, 1), (QStringList{"abc", "xyz"}));
-  EXPECT_EQ(form.total->text(), QStringLiteral("總數: 2"));
-  QTest::mouseClick(form.searchButton, Qt::LeftButton);
-  EXPECT_EQ(column(form, 1), (QStringList{"abc", "xyz"}));
+  // Made by the editor: only nameA holds the name.
+  press(form, Qt::Key_F2, edit([](TRecordForm& editor) { editor.name->setText(QStringLiteral("abc")); }, Qt::Key_F4));
+  const Search searches[] = {
+      {"abc", {"abc", "xabcx"}},
+      {"  abc\t", {"abc", "xabcx"}},
+      {"a_c", {"abc", "xabcx"}},
+      {"a%d", {"abd"}},
+      {"%", {"abc", "xabcx", "abd", "Bob O", "O'Brien", "100%", "abc"}},
+      {"O'Brien", {"Bob O"}},  // the quote ends the pattern: names ending in O
+      {"zzz", {}},
+      {" \t ", {"abc", "xabcx", "abd", "Bob O", "O'Brien", "100%", "abc"}},
+      {"", {"abc", "xabcx", "abd", "Bob O", "O'Brien", "100%", "abc"}},
+  };
+  form.activateWindow();
+  activate(&form);
+  for (const Search& search : searches) {
+    SCOPED_TRACE(search.text);
+    form.name->setText(QString::fromUtf8(search.text));
+    form.name->setFocus();
+    pressKey(Qt::Key_Return);
+    EXPECT_EQ(column(form, 1), search.found);
+    EXPECT_EQ(form.total->text(), QStringLiteral("總數: ") + QString::number(search.found.size()));
+    EXPECT_FALSE(holdsLock());
+  }
+}
+
+TEST_F(RecordListFormTest, TheFirstOpeningSavesTheDefaultWidthsOnce) {
+  const std::vector<SavedWidth> defaults{{1, 0, 1}, {1, 1, 100}, {1, 2, 300}};
+  { TRecordListForm form(nullptr); }
+  EXPECT_EQ(savedWidths(), defaults);
+  restart();  // made durable by the first refill
+  EXPECT_EQ(savedWidths(), defaults);
+  { TRecordListForm form(nullptr); }
+  EXPECT_EQ(savedWidths(), defaults);
+}
+
+TEST_F(RecordListFormTest, OnlyTheWidthOfColumnZeroComesBack) {
+  {
+    TRecordListForm form(nullptr);
+    show(form);
+    form.grid->setColumnWidth(0, 57);
+    form.grid->setColumnWidth(1, 160);
+    form.grid->setColumnWidth(4, 90);
+    press(form, Qt::Key_Escape);
+  }
+  EXPECT_FALSE(holdsLock());
+  restart();
+  // Columns 3 and 4 have no rows to keep them in.
+  EXPECT_EQ(savedWidths(), (std::vector<SavedWidth>{{1, 0, 57}, {1, 1, 160}, {1, 2, 200}}));
+  TRecordListForm form(nullptr);
+  EXPECT_EQ(columnWidths(form), (std::vector<int>{57, 100, 200, 300, 400}));
+}
+
+TEST_F(RecordListFormTest, WidthRowsOfOtherGridsAreLeftAlone) {
+  insert(ColWidth{2, 0, 77});
+  theDatabase().commit();
+  {
+    TRecordListForm form(nullptr);
+    show(form);
+    press(form, Qt::Key_Escape);
+  }
+  EXPECT_EQ(savedWidths(), (std::vector<SavedWidth>{{2, 0, 77}, {1, 0, 1}, {1, 1, 100}, {1, 2, 200}}));
 }
 
 TEST_F(RecordListFormTest, UpdateAndDeleteWithoutARecordRowOnlyTellSo) {
@@ -264,8 +336,7 @@ TEST_F(RecordListFormTest, UpdateAndDeleteWithoutARecordRowOnlyTellSo) {
       {"F3", [](TRecordListForm&) { pressKey(Qt::Key_F3); }},
       {"F4", [](TRecordListForm&) { pressKey(Qt::Key_F4); }},
       {"Enter in the grid", [](TRecordListForm& form) { QTest::keyClick(form.grid, Qt::Key_Return); }},
-      {"double click on the grid",
-       [](TRecordListForm& form) { doubleClick(form.grid->viewport()); }},
+      {"double click on the grid", [](TRecordListForm& form) { doubleClick(form.grid->viewport()); }},
   };
   for (bool withRecords : {false, true}) {
     if (withRecords) addRecord("abc", QStringLiteral("abc"));
@@ -372,6 +443,60 @@ TEST_F(RecordListFormTest, TheDeleteQuestionOfAnEditorRecordQuotesNothing) {
   press(form, Qt::Key_F4, answer(question, Qt::Key_Escape));
   EXPECT_EQ(question, QStringLiteral("刪除資料 '' 嗎?"));
   EXPECT_EQ(recordCount(), 1);
+}
+
+TEST_F(RecordListFormTest, PrintHandsTheGridToThePreview) {
+  TRecordListForm form(nullptr);
+  show(form);
+  const report::TableWidgetGrid grid(*form.grid);
+  EXPECT_EQ(grid.rowCount(), 1);
+  EXPECT_EQ(grid.fixedRowCount(), 0);  // the caption row alone is not fixed
+  EXPECT_EQ(grid.cell(1, 0), QStringLiteral("名稱"));
+
+  addRecord("abc", QStringLiteral("甲"), "r");
+  QTest::mouseClick(form.searchButton, Qt::LeftButton);
+  EXPECT_EQ(grid.rowCount(), 2);
+  EXPECT_EQ(grid.fixedRowCount(), 1);
+  EXPECT_EQ(grid.cell(1, 1), QStringLiteral("甲"));
+
+  bool landscape = false;
+  printWith(form, [&](TPrintPreviewForm& preview) {
+    landscape = preview.preview().landscape();
+    EXPECT_EQ(preview.windowTitle(), QStringLiteral("列印報表"));
+  });
+  EXPECT_TRUE(landscape);  // 1 + 100 + 200 + 300 + 400 pixels
+
+  for (int c = 1; c < 5; c++) form.grid->setColumnWidth(c, 175);  // 701 in all
+  printWith(form, [&](TPrintPreviewForm& preview) { landscape = preview.preview().landscape(); });
+  EXPECT_FALSE(landscape);
+}
+
+TEST_F(RecordListFormTest, ThePaperChosenInThePreviewIsKept) {
+  TRecordListForm form(nullptr);
+  show(form);
+  double height = 0, width = 0;
+  printWith(form, [&](TPrintPreviewForm& preview) {
+    EXPECT_EQ(preview.pageSize->currentText(), QStringLiteral("A4"));
+    preview.pageSize->setCurrentIndex(2);  // A5
+    preview.pageSizeChange();
+    height = preview.pageHeight->text().toDouble();
+    width = preview.pageWidth->text().toDouble();
+  });
+  EXPECT_EQ(std::min(height, width), 148);
+  EXPECT_FALSE(holdsLock());
+  restart();
+  {
+    dbCursor<PrintPreviewSetup> setup;
+    ASSERT_EQ(setup.select(), 1);
+    EXPECT_EQ(setup->pageSize, 2);
+    EXPECT_EQ(setup->pageHeight, height);
+    EXPECT_EQ(setup->pageWidth, width);
+    theDatabase().commit();
+  }
+  printWith(form, [](TPrintPreviewForm& preview) { EXPECT_EQ(preview.pageSize->currentText(), QStringLiteral("A5")); });
+  dbCursor<PrintPreviewSetup> setup;
+  EXPECT_EQ(setup.select(), 1);
+  theDatabase().commit();
 }
 
 TEST_F(RecordListFormTest, HelpOpensThePageOnlyWhenItExists) {
