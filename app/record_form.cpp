@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
 #include <cstring>
 #include <vector>
 

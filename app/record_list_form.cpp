@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
 #include <string>
 
 #include "app/program.h"
@@ -202,7 +203,7 @@ void TRecordListForm::updateActionExecute() {
   grid->item(row, 1)->setText(editor.nameText());
   grid->item(row, 2)->setText(fromAnsi(toAnsi(editor.remarkText())));
   record.update();
-  // Nothing else may commit before the program ends.
+  // The program makes no commit at its end: what waits for a later one is lost.
   theDatabase().commit();
 }
 
@@ -231,7 +232,7 @@ void TRecordListForm::printActionExecute() {
     dbCursor<PrintPreviewSetup> saved(dbForUpdate);
     if (saved.select() > 0) saved.remove();
     insert(PrintPreviewSetup{static_cast<int1>(setup.pageSize), setup.pageHeight, setup.pageWidth});
-    // Nothing else may commit before the program ends.
+    // The program makes no commit at its end: what waits for a later one is lost.
     theDatabase().commit();
   };
 
@@ -293,7 +294,7 @@ void TRecordListForm::FormClose() {
       widths.update();
     } while (widths.next());
   }
-  // Nothing else may commit before the program ends.
+  // The program makes no commit at its end: what waits for a later one is lost.
   theDatabase().commit();
 }
 

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QUrl>
 #include <QWindow>
+
 #include <functional>
 #include <initializer_list>
 #include <vector>

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -13,6 +12,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+
 #include <algorithm>
 #include <functional>
 #include <string>
