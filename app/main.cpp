@@ -1,14 +1,18 @@
-// The program's entry. Until the main window exists this starts the folder
-// picker on its own; the main window will take this place over.
+// The program's entry. The table descriptors have registered themselves
+// already; the database object comes next, before any window, and lives until
+// the process ends. The main window opens the database when it is first shown
+// and leaves it open when the program ends.
 #include <QApplication>
 
-#include "app/folder_select_form.h"
+#include "app/main_form.h"
+#include "app/program.h"
 
 int main(int argc, char** argv) {
+  theDatabase();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Ardon SMS"));
   useProgramFont();
-  TFolderSelectForm form(nullptr);
-  form.exec();
-  return 0;
+  TMainForm form;
+  form.show();
+  return application.exec();
 }

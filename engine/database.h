@@ -242,6 +242,25 @@ class dbDatabase {
   // ---- lock.cpp
   void enterGlobal() { sync->globalSection.lock(); }
   void leaveGlobal() { sync->globalSection.unlock(); }
+  // Enters the concurrent writers' section; when its holder died there,
+  // discards what it left in the working index first.
+  void enterMutatorSection();
+  // Waits on a lock semaphore until granted, giving a silent holder up for
+  // dead after waitLockTimeout (see lock.cpp).
+  template <class Granted, class Recover>
+  void waitForGrant(dbSharedSemaphore& semaphore, Granted granted, Recover recover);
+  // Gives the holder of the exclusive lock up for dead (inside the global
+  // section): runs crash recovery to discard its changes. False when this
+  // process cannot, and must leave the writer be.
+  bool discardDeadWriter();
+  // True, after dropping ctx's claim on the lock and reporting LockRevoked,
+  // when ctx believes it holds the exclusive lock but another thread has been
+  // recorded as writer since: the lock was taken over after a time-out.
+  bool lockRevoked(dbDatabaseThreadContext* ctx);
+  // ctx's commit has been handed to the delayed-commit thread and is not done yet.
+  bool commitIsDelayed(dbDatabaseThreadContext* ctx);
+  // Hands ctx's commit to the delayed-commit thread.
+  void delayCommit(dbDatabaseThreadContext* ctx);
   void startDelayedCommitThread(nat4 delay);
   void stopDelayedCommitThread();
   static void delayedCommitProc(void* arg);
@@ -314,6 +333,9 @@ class dbDatabase {
   nat4 commitTimeout = 0;
   nat4 commitTimerStarted = 0;
   bool stopDelayedCommitThreadFlag = false;
+  // The context whose commit is delayed. Kept per process: the address means
+  // nothing in another process, whose delayed-commit thread must never see it.
+  dbDatabaseThreadContext* delayedTransaction = nullptr;
   dbMutex delayedCommitStartTimerMutex;
   dbMutex delayedCommitStopTimerMutex;
   dbPrivateEvent delayedCommitStartTimerEvent;

@@ -55,56 +55,126 @@ void dbDatabase::detach(int flags) {
   threadContext.set(nullptr);
 }
 
+// Resets every cursor of ctx (each unlinks itself).
+static void endCursors(dbDatabaseThreadContext* ctx) {
+  while (!ctx->cursors.isEmpty()) static_cast<dbCursorLink*>(ctx->cursors.next)->transactionEnded();
+}
+
 // Waits on a lock semaphore until granted. `granted` tells, inside the global
 // section, whether the grant happened; `recover` is called inside the section
 // after a time-out, at most once per waitLockTimeout for the whole database,
 // and returns true when it took the lock over.
 template <class Granted, class Recover>
-static void waitForGrant(dbDatabase* db, dbSharedSemaphore& semaphore, nat4 timeout, dbSharedMonitor* monitor,
-                         Granted granted, Recover recover, void (dbDatabase::*enter)(), void (dbDatabase::*leave)()) {
+void dbDatabase::waitForGrant(dbSharedSemaphore& semaphore, Granted granted, Recover recover) {
   while (true) {
-    bool acquired = semaphore.wait(timeout);
-    (db->*enter)();
+    bool acquired = semaphore.wait(waitLockTimeout);
+    enterGlobal();
+    // Grants are made inside the section: one made between the time-out and
+    // here is found now, and must not be mistaken for a dead holder.
+    if (!acquired) acquired = semaphore.wait(0);
     if (acquired && granted()) {
-      (db->*leave)();
+      leaveGlobal();
       return;
     }
-    if (!acquired) {
-      nat4 now = dbGetTickCount();
-      if (now - monitor->lastDeadlockRecovery >= timeout) {
-        monitor->lastDeadlockRecovery = now;
-        if (recover()) {
-          (db->*leave)();
-          return;
-        }
+    nat4 now = dbGetTickCount();
+    if (!acquired && now - monitor->lastDeadlockRecovery >= waitLockTimeout) {
+      monitor->lastDeadlockRecovery = now;
+      bool tookOver;
+      try {
+        tookOver = recover();
+      } catch (...) {  // a failed remap: the section must not stay held
+        leaveGlobal();
+        throw;
+      }
+      if (tookOver) {
+        leaveGlobal();
+        return;
       }
     }
-    (db->*leave)();
+    leaveGlobal();
   }
+}
+
+bool dbDatabase::discardDeadWriter() {
+  // Only a process that may write the file can discard the changes; any
+  // other keeps waiting for the writer or for a waiter that can.
+  if (accessMode != accessReadWrite && accessMode != accessConcurrentUpdate) return false;
+  if (!updateMapping()) return false;
+  recovery();
+  return true;
+}
+
+bool dbDatabase::lockRevoked(dbDatabaseThreadContext* ctx) {
+  enterGlobal();
+  bool revoked = ctx->writeAccess && monitor->writerThreadId != ctx->threadId;
+  leaveGlobal();
+  if (!revoked) return false;
+  // The counters belong to the new holder now, and its recovery discarded
+  // this transaction's changes: forget both without touching the monitor.
+  endCursors(ctx);
+  ctx->readAccess = ctx->writeAccess = false;
+  modified = false;
+  currRBitmapPage = currPBitmapPage = dbBitmapId;
+  currRBitmapOffs = currPBitmapOffs = 0;
+  handleError(LockRevoked);
+  return true;
+}
+
+void dbDatabase::enterMutatorSection() {
+  if (!sync->mutatorSection.lock()) return;
+  // The previous writer died inside its transaction (or its commit): what it
+  // left in the working index must not become part of ours.
+  enterGlobal();
+  try {
+    if (updateMapping()) {
+      recovery();
+      monitor->currentRoot = header->currentRoot;
+      monitor->commitInProgress = 0;
+    }
+  } catch (...) {  // a failed remap: neither section may stay held
+    leaveGlobal();
+    sync->mutatorSection.unlock();
+    throw;
+  }
+  leaveGlobal();
 }
 
 bool dbDatabase::beginTransaction(dbLockType mode) {
   dbDatabaseThreadContext* ctx = threadContext.get();
   dbCheck(ctx != nullptr);
-  if (commitDelay != 0 && mode != dbUpdateLockInOperation) {
+  bool delayed = commitDelay != 0 && mode != dbUpdateLockInOperation;
+  if (delayed) {
     dbCriticalSection cs(delayedCommitStopTimerMutex);
-    monitor->beginningTransactions += 1;
-    if (monitor->delayedTransaction == ctx && ctx->commitDelayed) {
+    // Every process counts here, each under its own mutex: hence atomic.
+    __atomic_add_fetch(&monitor->beginningTransactions, 1, __ATOMIC_SEQ_CST);
+    if (delayedTransaction == ctx && ctx->commitDelayed) {
       // Take the pending commit back: the transaction continues.
-      monitor->delayedTransaction = nullptr;
+      delayedTransaction = nullptr;
       ctx->commitDelayed = false;
       nat4 elapsed = (dbGetTickCount() - commitTimerStarted) / 1000;
       commitTimeout = elapsed < commitTimeout ? commitTimeout - elapsed : 0;
       sync->delayedCommitStopTimerEvent.signal();
     }
   }
+  // The thread counts in beginningTransactions until its lock is granted,
+  // however the request ends.
+  struct Beginning {
+    dbDatabase* db;  // null when not counted
+    void leave() {
+      if (db == nullptr) return;
+      dbCriticalSection cs(db->delayedCommitStopTimerMutex);
+      __atomic_sub_fetch(&db->monitor->beginningTransactions, 1, __ATOMIC_SEQ_CST);
+      db = nullptr;
+    }
+    ~Beginning() { leave(); }
+  } beginning{delayed ? this : nullptr};
   auto wakeDelayedCommit = [this] {
     if (commitDelay != 0) sync->delayedCommitStopTimerEvent.signal();
   };
 
   if (accessMode == accessConcurrentUpdate && mode != dbUpdateLockInOperation) {
     if (!ctx->mutatorLocked) {
-      sync->mutatorSection.lock();
+      enterMutatorSection();
       ctx->mutatorLocked = true;
     }
   } else if (mode != dbSharedLock) {
@@ -112,7 +182,10 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
       dbCheck(accessMode == accessReadWrite || accessMode == accessConcurrentUpdate);
       enterGlobal();
       if (ctx->readAccess) {
-        dbCheck(monitor->writers == 0);
+        if (monitor->writers != 0) {  // a reader and a writer at once: the counters are broken
+          leaveGlobal();
+          dbThrowInternalError();
+        }
         if (monitor->readers == 1) {
           monitor->writers = 1;
           monitor->readers = 0;
@@ -120,14 +193,14 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
         } else if (monitor->upgradeWaiting) {
           leaveGlobal();
           handleError(Deadlock);
+          return false;
         } else {
           monitor->upgradeWaiting = 1;
           monitor->waitingWriters += 1;
           leaveGlobal();
           wakeDelayedCommit();
           waitForGrant(
-              this, sync->upgradeSemaphore, waitLockTimeout, monitor,
-              [this] { return monitor->writers == 1 && monitor->readers == 0; },
+              sync->upgradeSemaphore, [this] { return monitor->writers == 1 && monitor->readers == 0; },
               [this] {
                 monitor->readers -= 1;  // one silent reader given up for dead
                 if (monitor->readers != 1) return false;
@@ -136,8 +209,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
                 monitor->waitingWriters -= 1;
                 monitor->upgradeWaiting = 0;
                 return true;
-              },
-              &dbDatabase::enterGlobal, &dbDatabase::leaveGlobal);
+              });
         }
       } else if (monitor->writers == 0 && monitor->readers == 0) {
         monitor->writers = 1;
@@ -147,13 +219,10 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
         leaveGlobal();
         wakeDelayedCommit();
         waitForGrant(
-            this, sync->writersSemaphore, waitLockTimeout, monitor,
-            [this] { return monitor->writers == 1 && monitor->readers == 0; },
+            sync->writersSemaphore, [this] { return monitor->writers == 1 && monitor->readers == 0; },
             [this] {
               if (monitor->writers != 0) {
-                // The writer is given up for dead: its changes are discarded.
-                updateMapping();
-                recovery();
+                if (!discardDeadWriter()) return false;
               } else {
                 monitor->readers -= 1;
                 if (monitor->readers != 0) return false;
@@ -161,13 +230,14 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
               monitor->writers = 1;
               monitor->waitingWriters -= 1;
               return true;
-            },
-            &dbDatabase::enterGlobal, &dbDatabase::leaveGlobal);
+            });
       }
+      enterGlobal();
       monitor->writerThreadId = ctx->threadId;
+      leaveGlobal();
       ctx->writeAccess = true;
-    } else if (monitor->writerThreadId != ctx->threadId) {
-      handleError(LockRevoked);
+    } else if (lockRevoked(ctx)) {
+      return false;
     }
   } else if (!ctx->readAccess && !ctx->writeAccess) {
     enterGlobal();
@@ -176,12 +246,10 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
       leaveGlobal();
       wakeDelayedCommit();
       waitForGrant(
-          this, sync->readersSemaphore, waitLockTimeout, monitor,
-          [this] { return monitor->writers == 0 && monitor->readers >= 1; },
+          sync->readersSemaphore, [this] { return monitor->writers == 0 && monitor->readers >= 1; },
           [this] {
             if (monitor->writers != 0) {
-              updateMapping();
-              recovery();
+              if (!discardDeadWriter()) return false;
               monitor->writers = 0;
             } else {
               monitor->waitingWriters -= 1;
@@ -189,8 +257,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
             monitor->readers += 1;
             monitor->waitingReaders -= 1;
             return true;
-          },
-          &dbDatabase::enterGlobal, &dbDatabase::leaveGlobal);
+          });
     } else {
       monitor->readers += 1;
       leaveGlobal();
@@ -199,10 +266,7 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
   }
 
   if (mode == dbUpdateLockInOperation) return true;
-  if (commitDelay != 0) {
-    dbCriticalSection cs(delayedCommitStopTimerMutex);
-    monitor->beginningTransactions -= 1;
-  }
+  beginning.leave();
   if (!updateMapping()) {
     endTransaction(ctx);
     return false;
@@ -212,12 +276,13 @@ bool dbDatabase::beginTransaction(dbLockType mode) {
 }
 
 void dbDatabase::endTransaction(dbDatabaseThreadContext* ctx) {
-  while (!ctx->cursors.isEmpty()) static_cast<dbCursorLink*>(ctx->cursors.next)->transactionEnded();
+  endCursors(ctx);
+  bool consistent = true;
   enterGlobal();
   if (ctx->writeAccess) {
     monitor->writers -= 1;
     monitor->writerThreadId = 0;
-    dbCheck(monitor->writers == 0 && !monitor->upgradeWaiting);
+    consistent = monitor->writers == 0 && !monitor->upgradeWaiting;
     if (monitor->waitingWriters != 0) {
       monitor->waitingWriters -= 1;
       monitor->writers = 1;
@@ -248,6 +313,7 @@ void dbDatabase::endTransaction(dbDatabaseThreadContext* ctx) {
     ctx->mutatorLocked = false;
     sync->mutatorSection.unlock();
   }
+  dbCheck(consistent);
 }
 
 // Visits the calling thread's cursors; f may unlink the one it is given.
@@ -293,32 +359,55 @@ void dbDatabase::stopDelayedCommitThread() {
 
 void dbDatabase::delayedCommitProc(void* arg) { static_cast<dbDatabase*>(arg)->delayedCommit(); }
 
+bool dbDatabase::commitIsDelayed(dbDatabaseThreadContext* ctx) {
+  if (commitDelay == 0) return false;
+  dbCriticalSection cs(delayedCommitStopTimerMutex);
+  return ctx->commitDelayed;
+}
+
+void dbDatabase::delayCommit(dbDatabaseThreadContext* ctx) {
+  dbCriticalSection start(delayedCommitStartTimerMutex);
+  {
+    dbCriticalSection stop(delayedCommitStopTimerMutex);
+    delayedTransaction = ctx;
+    ctx->commitDelayed = true;
+  }
+  delayedCommitStartTimerEvent.signal();
+}
+
 void dbDatabase::delayedCommit() {
   delayedCommitStartTimerMutex.lock();
   commitThreadSyncEvent.signal();
   while (true) {
+    bool pending;
+    {
+      dbCriticalSection cs(delayedCommitStopTimerMutex);
+      pending = delayedTransaction != nullptr;
+    }
     // A stop request may come while a commit is still pending: do it first.
-    if (stopDelayedCommitThreadFlag && monitor->delayedTransaction == nullptr) break;
+    if (stopDelayedCommitThreadFlag && !pending) break;
     if (!stopDelayedCommitThreadFlag) {
       delayedCommitStartTimerEvent.wait(delayedCommitStartTimerMutex);
       delayedCommitStartTimerEvent.reset();
     }
+    nat4 timeout = 0;
     bool timing = false;
     {
       dbCriticalSection cs(delayedCommitStopTimerMutex);
-      if (!stopDelayedCommitThreadFlag && monitor->beginningTransactions == 0) {
+      if (!stopDelayedCommitThreadFlag && __atomic_load_n(&monitor->beginningTransactions, __ATOMIC_SEQ_CST) == 0) {
         commitTimerStarted = dbGetTickCount();
+        timeout = commitTimeout;
         timing = true;
       }
     }
     if (timing) {
-      sync->delayedCommitStopTimerEvent.wait(commitTimeout * 1000);
+      sync->delayedCommitStopTimerEvent.wait(timeout * 1000);
       sync->delayedCommitStopTimerEvent.reset();
     }
     dbCriticalSection cs(delayedCommitStopTimerMutex);
-    if (dbDatabaseThreadContext* ctx = monitor->delayedTransaction) {
+    if (dbDatabaseThreadContext* ctx = delayedTransaction) {
       commitTimeout = commitDelay;
-      monitor->delayedTransaction = nullptr;
+      delayedTransaction = nullptr;
       threadContext.set(ctx);
       commitNow(ctx);
       ctx->commitDelayed = false;

@@ -30,7 +30,7 @@ struct dbSharedMonitor {
   nat4 mappingVersion;    // version of the current file mapping, from 1
   int4 users;             // open handles on this database, all processes together
   nat4 writerThreadId;    // thread holding the exclusive lock
-  dbDatabaseThreadContext* delayedTransaction;  // valid only in the process that stored it
+  dbDatabaseThreadContext* delayedTransaction;  // kept for the layout; the delayed context is per process
   nat4 dirtyIndexPages[dbDirtyIndexBitmapBytes / 4];  // bit per 1024 identifiers
 
   bool isDirty(oid_t oid) const { return (dirtyIndexPages[oid >> 15] >> ((oid >> 10) & 31)) & 1; }

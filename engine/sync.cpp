@@ -174,14 +174,20 @@ void dbSharedMutex::initialize() {
   pthread_mutexattr_destroy(&attr);
 }
 
-// Locks a robust mutex; when its owner died, the lock passes to the caller.
-static int lockRobust(pthread_mutex_t* mutex) {
+// Locks a robust mutex; when its owner died, the lock passes to the caller
+// and ownerDied (if given) is set.
+static int lockRobust(pthread_mutex_t* mutex, bool* ownerDied = nullptr) {
   int rc = pthread_mutex_lock(mutex);
+  if (ownerDied) *ownerDied = rc == EOWNERDEAD;
   if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(mutex);
   return rc;
 }
 
-void dbSharedMutex::lock() { dbSyncAssert(lockRobust(&mutex) == 0 && "rc == WAIT_OBJECT_0"); }
+bool dbSharedMutex::lock() {
+  bool ownerDied;
+  dbSyncAssert(lockRobust(&mutex, &ownerDied) == 0 && "rc == WAIT_OBJECT_0");
+  return ownerDied;
+}
 
 void dbSharedMutex::unlock() { dbSyncAssert(pthread_mutex_unlock(&mutex) == 0); }
 

@@ -126,12 +126,14 @@ class dbThreadContext {
 // ---- Primitives shared between processes; they live in shared memory and are
 // initialised only by the process that initialises the shared state.
 
-// Robust process-shared mutex: a lock held by a process that died is taken
-// over by the next locker.
+// Robust process-shared mutex: a lock held by a process (or thread) that died
+// is taken over by the next locker.
 class dbSharedMutex {
  public:
   void initialize();
-  void lock();
+  // True when the lock was taken over from an owner that died holding it:
+  // whatever it guarded may be half changed.
+  bool lock();
   void unlock();
 
  private:

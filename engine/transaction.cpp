@@ -161,12 +161,17 @@ void dbDatabase::freeObject(oid_t oid) {
 void dbDatabase::refreshTransactionIndex() {
   enterGlobal();
   nat4 m = monitor->currentRoot;
-  index[0] = reinterpret_cast<oid_t*>(baseAddress + header->root[0].indexOffset);
-  index[1] = reinterpret_cast<oid_t*>(baseAddress + header->root[1].indexOffset);
   nat4 working = accessMode == accessConcurrentRead ? m : 1 - m;
-  currentIndex = index[working];
-  currentIndexSize = header->root[working].indexUsed;
-  committedIndexSize = header->root[m].indexUsed;
+  // Only what changed is written: a reader granted while another thread of
+  // this process commits finds the members current, and the committer reads them.
+  auto refresh = [](auto& member, auto value) {
+    if (member != value) member = value;
+  };
+  refresh(index[0], reinterpret_cast<oid_t*>(baseAddress + header->root[0].indexOffset));
+  refresh(index[1], reinterpret_cast<oid_t*>(baseAddress + header->root[1].indexOffset));
+  refresh(currentIndex, index[working]);
+  refresh(currentIndexSize, header->root[working].indexUsed);
+  refresh(committedIndexSize, header->root[m].indexUsed);
   leaveGlobal();
 }
 
@@ -177,8 +182,7 @@ bool dbDatabase::hasTransactionToEnd(dbDatabaseThreadContext* ctx) const {
 
 void dbDatabase::commit() {
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx == nullptr || ctx->commitDelayed) return;
-  if (ctx->writeAccess && monitor->writerThreadId != ctx->threadId) handleError(LockRevoked);
+  if (ctx == nullptr || commitIsDelayed(ctx) || lockRevoked(ctx)) return;
   enterGlobal();
   bool mustCommit = modified && !monitor->commitInProgress && hasTransactionToEnd(ctx);
   leaveGlobal();
@@ -187,12 +191,11 @@ void dbDatabase::commit() {
     return;
   }
   if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
-  if (commitDelay != 0) {
-    dbCriticalSection cs(delayedCommitStartTimerMutex);
-    monitor->delayedTransaction = ctx;
-    ctx->commitDelayed = true;
-    delayedCommitStartTimerEvent.signal();
-    return;  // the thread keeps its lock until the delayed commit is done
+  // The writers' section of concurrent-update mode can be left only by the
+  // thread that entered it, so there the commit is never delayed.
+  if (commitDelay != 0 && accessMode != accessConcurrentUpdate) {
+    delayCommit(ctx);  // the thread keeps its lock until the delayed commit is done
+    return;
   }
   commitNow(ctx);
 }
@@ -228,7 +231,13 @@ void dbDatabase::commitNow(dbDatabaseThreadContext* ctx) {
     deallocate(oldPos, oldBytes);
   }
 
-  // 2. Become a reader, so that readers run while the commit flushes.
+  // 2. Become a reader, so that readers run while the commit flushes. Readers
+  // of this process granted from here on refresh the index members, so the
+  // commit works on its own copies of them.
+  oid_t* committed = index[c];
+  oid_t* working = currentIndex;
+  nat4 committedSize = committedIndexSize;
+  nat4 workingSize = currentIndexSize;
   enterGlobal();
   monitor->commitInProgress = 1;
   monitor->writers -= 1;
@@ -245,17 +254,15 @@ void dbDatabase::commitNow(dbDatabaseThreadContext* ctx) {
   leaveGlobal();
 
   // 3. Committed versions replaced or freed by this transaction are garbage now.
-  oid_t* committed = index[c];
-  oid_t* working = currentIndex;
   auto freeGarbage = [&](oid_t from, oid_t till) {
     for (oid_t oid = from; oid < till; oid++) {
       nat4 old = committed[oid];
       if (old != working[oid] && !dbIsFreeEntry(old)) deallocate(old & ~dbFlagsMask, getObjectSize(old));
     }
   };
-  nat4 lastGroup = committedIndexSize & ~(dbHandlesPerPage - 1);
+  nat4 lastGroup = committedSize & ~(dbHandlesPerPage - 1);
   forEachDirtyGroup(monitor, lastGroup, [&](oid_t first) { freeGarbage(first, first + dbHandlesPerPage); });
-  freeGarbage(lastGroup, committedIndexSize);
+  freeGarbage(lastGroup, committedSize);
 
   // 4, 5. Everything but the root switch reaches the disk, then the switch.
   if (int rc = file.flush()) handleError(FileError, "Failed to flush database file", rc);
@@ -275,28 +282,28 @@ void dbDatabase::commitNow(dbDatabaseThreadContext* ctx) {
   // 6, 7. The old committed root becomes the working root, refreshed from the new one.
   dbFileHeader::Root& cr = header->root[c];
   dbFileHeader::Root& wr = header->root[w];
-  cr.indexUsed = currentIndexSize;
+  cr.indexUsed = workingSize;
   cr.freeIdList = wr.freeIdList;
   if (cr.indexSize == wr.indexSize) {
-    oid_t* target = index[c];
+    oid_t* target = committed;
     forEachDirtyGroup(monitor, lastGroup, [&](oid_t first) {
       memcpy(target + first, working + first, dbHandlesPerPage * sizeof(oid_t));
       monitor->clearDirty(first);
     });
-    memcpy(target + lastGroup, working + lastGroup, (currentIndexSize - lastGroup) * sizeof(oid_t));
+    memcpy(target + lastGroup, working + lastGroup, (workingSize - lastGroup) * sizeof(oid_t));
   } else {
     cr.indexOffset = wr.shadowIndexOffset;
     cr.indexSize = wr.shadowIndexSize;
     cr.shadowIndexOffset = wr.indexOffset;
     cr.shadowIndexSize = wr.indexSize;
-    index[c] = reinterpret_cast<oid_t*>(baseAddress + cr.indexOffset);
-    memcpy(index[c], working, currentIndexSize * sizeof(oid_t));
+    memcpy(baseAddress + cr.indexOffset, working, workingSize * sizeof(oid_t));
     for (oid_t g = 0; g < lastGroup; g += dbHandlesPerPage) monitor->clearDirty(g);
   }
-  for (oid_t g = lastGroup; g < currentIndexSize; g += dbHandlesPerPage) monitor->clearDirty(g);
+  for (oid_t g = lastGroup; g < workingSize; g += dbHandlesPerPage) monitor->clearDirty(g);
 
   // 8, 9.
   enterGlobal();
+  index[c] = reinterpret_cast<oid_t*>(baseAddress + cr.indexOffset);
   modified = false;
   monitor->uncommittedChanges = 0;
   monitor->commitInProgress = 0;
@@ -309,7 +316,8 @@ void dbDatabase::commitNow(dbDatabaseThreadContext* ctx) {
 void dbDatabase::precommit() {
   dbCheck(accessMode != accessConcurrentUpdate);
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx != nullptr && (ctx->readAccess || ctx->writeAccess)) {
+  // A pending delayed commit keeps the lock until it is done.
+  if (ctx != nullptr && !commitIsDelayed(ctx) && (ctx->readAccess || ctx->writeAccess)) {
     ctx->transactionId = monitor->transactionId;
     endTransaction(ctx);
   }
@@ -317,7 +325,8 @@ void dbDatabase::precommit() {
 
 void dbDatabase::rollback() {
   dbDatabaseThreadContext* ctx = threadContext.get();
-  if (ctx == nullptr) return;
+  // A pending delayed commit has ended the transaction already: nothing to undo.
+  if (ctx == nullptr || commitIsDelayed(ctx)) return;
   if (modified && hasTransactionToEnd(ctx)) {
     if (!ctx->writeAccess) beginTransaction(dbUpdateLockInOperation);
     currRBitmapPage = currPBitmapPage = dbBitmapId;

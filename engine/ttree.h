@@ -34,9 +34,29 @@ struct dbKeyRange {
   long probes = 0;  // nodes visited and hash items examined
 };
 
+// The header object: the root node, 0 for an empty tree.
+struct dbTtreeHeader {
+  oid_t root;
+};
+static_assert(sizeof(dbTtreeHeader) == 4, "a T-tree header is 4 bytes");
+
+struct dbTtreeNode {
+  enum { maxItems = 125, minItems = 123 };
+  oid_t left;
+  oid_t right;
+  int1 balance;
+  nat1 padding;
+  nat2 nItems;  // 1..maxItems
+  oid_t item[maxItems];
+};
+static_assert(sizeof(dbTtreeNode) == 512, "a T-tree node is 512 bytes");
+
 class dbTtree {
  public:
-  enum { maxItems = 125, minItems = 123 };
+  // Most items of a node, and the fill at or below which a node that loses
+  // an item while it has a child borrows one from a subtree, so that inner
+  // nodes stay nearly full.
+  enum { maxItems = dbTtreeNode::maxItems, minItems = dbTtreeNode::minItems };
 
   static oid_t create(dbDatabase* db);
   static void insert(dbDatabase* db, oid_t treeId, oid_t recordId, int type, int sizeofType,

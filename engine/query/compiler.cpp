@@ -1,9 +1,7 @@
 #include "engine/query/compiler.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "engine/database.h"
