@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -151,7 +152,7 @@ void TRecordForm::helpActionExecute() { openRecordHelp(); }
 void TRecordForm::Button1Click() {
   const std::vector<int1> bytes = utf16LeBytes(name->text());
   char* copy = buffer.reserve(static_cast<nat4>(bytes.size()));
-  memcpy(copy, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), copy);
   copy[bytes.size()] = '\0';
   name2->setText(name->text().left(static_cast<qsizetype>(strlen(copy) / 2)));
 }
