@@ -16,6 +16,7 @@
 #include "app/controls.h"
 #include "app/folder_select_form.h"
 #include "app/program.h"
+#include "app/record_list_form.h"
 #include "app/yes_no_form.h"
 #include "wrapper/ardon_buffer.h"
 
@@ -243,7 +244,10 @@ void TMainForm::exitActionExecute() { close(); }
 
 void TMainForm::categoryActionExecute() {}
 
-void TMainForm::recordActionExecute() {}
+void TMainForm::recordActionExecute() {
+  TRecordListForm records(this);
+  records.exec();
+}
 
 void TMainForm::productActionExecute() {
   TFolderSelectForm folders(this);

@@ -32,11 +32,16 @@ namespace report {
 class PagePreview;
 }
 
-// The paper choice the window remembers between showings.
+namespace report {
+
+// The paper choice the window remembers between showings; its caller keeps
+// it (the program in its table PrintPreviewSetup).
 struct PrintPreviewSetup {
   int pageSize = 1;  // index of the paper list
   double pageHeight = 297, pageWidth = 210;
 };
+
+}  // namespace report
 
 class TPrintPreviewForm : public QDialog {
   Q_OBJECT
@@ -57,13 +62,13 @@ class TPrintPreviewForm : public QDialog {
   void printGrid(const report::ReportGrid& grid, int left, int top, int lastTextColumn);
 
   // Takes a saved setup as the window's paper choice.
-  void loadSetup(const PrintPreviewSetup& setup);
+  void loadSetup(const report::PrintPreviewSetup& setup);
   // The setup to save: the paper chosen and the numbers in the size boxes
   // (commas ignored, an empty box counting 0). None when a box holds no number.
-  std::optional<PrintPreviewSetup> currentSetup() const;
+  std::optional<report::PrintPreviewSetup> currentSetup() const;
 
   // Run by FormClose with currentSetup(), when there is one.
-  std::function<void(const PrintPreviewSetup&)> saveSetup;
+  std::function<void(const report::PrintPreviewSetup&)> saveSetup;
   // The printer for an index of the printer list (-1: the system's default).
   std::function<std::unique_ptr<QPrinter>(int printerIndex)> makePrinter;
   // The export's file dialog (empty text: cancelled) and the shell's "open".

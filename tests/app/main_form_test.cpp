@@ -22,12 +22,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 
 #include "app/controls.h"
 #include "app/folder_select_form.h"
 #include "app/program.h"
+#include "app/record_list_form.h"
 #include "tests/app/dialog_answerer.h"
 #include "tests/app/window_driver.h"
 #include "tests/net/test_server.h"
@@ -551,21 +553,38 @@ TEST_F(MainFormTest, SecondCopyInAnotherProcessEndsAndTheFirstWorksOn) {
   EXPECT_TRUE(form->isVisible());
 }
 
-TEST_F(MainFormTest, ProductActionShowsTheFolderPickerOverTheWindow) {
+struct OpenedWindow {
+  const char* what;
+  Qt::Key key;
+  std::function<bool(QWidget*)> isIt;
+  std::function<bool(TMainForm&)> noneLeft;
+};
+
+TEST_F(MainFormTest, ActionsShowTheirWindowsOverTheWindow) {
+  const OpenedWindow windows[] = {
+      {"record list", Qt::Key_F3, [](QWidget* w) { return qobject_cast<TRecordListForm*>(w) != nullptr; },
+       [](TMainForm& f) { return f.findChildren<TRecordListForm*>().isEmpty(); }},
+      {"folder picker", Qt::Key_F5, [](QWidget* w) { return qobject_cast<TFolderSelectForm*>(w) != nullptr; },
+       [](TMainForm& f) { return f.findChildren<TFolderSelectForm*>().isEmpty(); }},
+  };
   start();
-  activate(form.get());
-  QWidget* owner = nullptr;
-  bool picker = false;
-  onNextModal([&](QWidget* window) {
-    picker = qobject_cast<TFolderSelectForm*>(window) != nullptr;
-    owner = window->parentWidget();
-    pressKey(Qt::Key_Escape);
-  });
-  pressKey(Qt::Key_F5);
-  EXPECT_TRUE(picker);
-  EXPECT_EQ(owner, form.get());
-  EXPECT_TRUE(form->findChildren<TFolderSelectForm*>().isEmpty());  // destroyed once closed
-  EXPECT_TRUE(form->isVisible());
+  for (const OpenedWindow& opened : windows) {
+    SCOPED_TRACE(opened.what);
+    form->activateWindow();
+    activate(form.get());
+    QWidget* owner = nullptr;
+    bool shown = false;
+    onNextModal([&](QWidget* window) {
+      shown = opened.isIt(window);
+      owner = window->parentWidget();
+      pressKey(Qt::Key_Escape);
+    });
+    pressKey(opened.key);
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(owner, form.get());
+    EXPECT_TRUE(opened.noneLeft(*form));  // destroyed once closed
+    EXPECT_TRUE(form->isVisible());
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
@@ -60,3 +61,7 @@ void pressKey(Qt::Key key) {
   ASSERT_NE(target, nullptr) << "no window is active";
   QTest::keyClick(target, key);
 }
+
+FileOpenCatcher::FileOpenCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+
+FileOpenCatcher::~FileOpenCatcher() { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }

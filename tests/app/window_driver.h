@@ -2,9 +2,11 @@
 // and a modal window that a call opens is acted on from inside its own loop.
 #pragma once
 
+#include <QList>
+#include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QWidget>
-
 #include <functional>
 #include <ostream>
 
@@ -22,3 +24,18 @@ void pressKey(Qt::Key key);
 
 // Waits until the window is active, so that its shortcuts take keys.
 void activate(QWidget* window);
+
+// While it lives, takes the local files that windows hand to the desktop to
+// open, instead of opening them.
+class FileOpenCatcher : public QObject {
+  Q_OBJECT
+
+ public:
+  FileOpenCatcher();
+  ~FileOpenCatcher() override;
+
+  QList<QUrl> opened;
+
+ public slots:
+  void open(const QUrl& url) { opened << url; }
+};

@@ -178,8 +178,8 @@ TEST_F(PrintPreviewForm, PaperListSetsThePageAndItsBoxes) {
 }
 
 TEST_F(PrintPreviewForm, ClosingSavesThePaperAndTheNextWindowOpensWithIt) {
-  std::optional<PrintPreviewSetup> saved;
-  form.saveSetup = [&](const PrintPreviewSetup& s) { saved = s; };
+  std::optional<report::PrintPreviewSetup> saved;
+  form.saveSetup = [&](const report::PrintPreviewSetup& s) { saved = s; };
   showReport(3);
   form.pageSize->setCurrentText("A5");
   form.Button1->click();
