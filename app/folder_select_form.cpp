@@ -63,21 +63,7 @@ TFolderSelectForm::TFolderSelectForm(QWidget* owner) : TForm(owner) {
   fields->addWidget(folder, 2, 1);
   fields->setRowStretch(1, 1);
 
-  actionPanel = new QFrame;
-  actionPanel->setObjectName(QStringLiteral("actionPanel"));
-  actionPanel->setFrameShape(QFrame::StyledPanel);
-  saveButton = new QPushButton;
-  saveButton->setObjectName(QStringLiteral("saveButton"));
-  bindButton(saveButton, saveAction);
-  exitButton = new QPushButton;
-  exitButton->setObjectName(QStringLiteral("exitButton"));
-  bindButton(exitButton, exitAction);
-  auto* buttons = new QHBoxLayout(actionPanel);
-  buttons->addStretch();
-  for (QPushButton* button : {saveButton, exitButton}) {
-    button->setMinimumSize(120, 40);
-    buttons->addWidget(button);
-  }
+  actionPanel = newActionPanel({{&saveButton, saveAction}, {&exitButton, exitAction}}, QSize(120, 40), Align::Right);
 
   auto* page = new QVBoxLayout(this);
   page->addLayout(fields, 1);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFont>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
@@ -35,6 +36,23 @@ void TForm::bindButton(QPushButton* button, QAction* action) {
   button->setEnabled(action->isEnabled());
   connect(action, &QAction::enabledChanged, button, &QPushButton::setEnabled);
   connect(button, &QPushButton::clicked, action, [action] { action->trigger(); });
+}
+
+QFrame* TForm::newActionPanel(std::initializer_list<ActionButton> buttons, QSize buttonSize, Align align) {
+  auto* panel = new QFrame;
+  panel->setObjectName(QStringLiteral("actionPanel"));
+  panel->setFrameShape(QFrame::StyledPanel);
+  auto* row = new QHBoxLayout(panel);
+  if (align == Align::Right) row->addStretch();
+  for (const ActionButton& b : buttons) {
+    *b.button = new QPushButton;
+    (*b.button)->setObjectName(b.action->objectName().replace(QStringLiteral("Action"), QStringLiteral("Button")));
+    (*b.button)->setMinimumSize(buttonSize);
+    bindButton(*b.button, b.action);
+    row->addWidget(*b.button);
+  }
+  if (align == Align::Left) row->addStretch();
+  return panel;
 }
 
 void TForm::showEvent(QShowEvent* event) {

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <QDialog>
+#include <QFrame>
 #include <QKeySequence>
 #include <QString>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -43,6 +45,16 @@ class TForm : public QDialog {
   // follows its enabled state and triggers it when clicked. The caption may be
   // changed on the button afterwards without touching the action.
   static void bindButton(QPushButton* button, QAction* action);
+
+  // The panel "actionPanel" with one bound button per action, in order, each
+  // named after its action ("saveAction" gives "saveButton") and at least
+  // buttonSize large; the buttons sit right-aligned, or left-aligned.
+  struct ActionButton {
+    QPushButton** button;
+    QAction* action;
+  };
+  enum class Align { Left, Right };
+  static QFrame* newActionPanel(std::initializer_list<ActionButton> buttons, QSize buttonSize, Align align);
 
   // Forms open centred on their screen.
   void showEvent(QShowEvent* event) override;

@@ -95,24 +95,8 @@ TRecordForm::TRecordForm(QWidget* owner) : TForm(owner) {
   fields->addWidget(Button2, 3, 2);
   fields->setRowStretch(1, 1);
 
-  actionPanel = new QFrame;
-  actionPanel->setObjectName(QStringLiteral("actionPanel"));
-  actionPanel->setFrameShape(QFrame::StyledPanel);
-  saveButton = new QPushButton;
-  saveButton->setObjectName(QStringLiteral("saveButton"));
-  bindButton(saveButton, saveAction);
-  exitButton = new QPushButton;
-  exitButton->setObjectName(QStringLiteral("exitButton"));
-  bindButton(exitButton, exitAction);
-  helpButton = new QPushButton;
-  helpButton->setObjectName(QStringLiteral("helpButton"));
-  bindButton(helpButton, helpAction);
-  auto* buttons = new QHBoxLayout(actionPanel);
-  buttons->addStretch();
-  for (QPushButton* button : {saveButton, exitButton, helpButton}) {
-    button->setMinimumSize(120, 40);
-    buttons->addWidget(button);
-  }
+  actionPanel = newActionPanel({{&saveButton, saveAction}, {&exitButton, exitAction}, {&helpButton, helpAction}},
+                               QSize(120, 40), Align::Right);
   // Enter in a box stays in the box; only the actions' keys answer the dialog.
   for (QPushButton* button : {Button1, Button2, saveButton, exitButton, helpButton}) button->setAutoDefault(false);
 

@@ -63,22 +63,16 @@ TRecordListForm::TRecordListForm(QWidget* owner) : TForm(owner) {
   helpAction = newAction("helpAction", QStringLiteral("說明 F1"), Qt::Key_F1, [this] { helpActionExecute(); });
   closeAction = newAction("closeAction", QStringLiteral("關閉 Esc"), Qt::Key_Escape, [this] { closeActionExecute(); });
 
-  actionPanel = new QFrame;
-  actionPanel->setObjectName(QStringLiteral("actionPanel"));
-  actionPanel->setFrameShape(QFrame::StyledPanel);
-  auto* buttons = new QHBoxLayout(actionPanel);
-  const std::pair<QPushButton**, QAction*> commands[] = {{&insertButton, insertAction}, {&updateButton, updateAction},
-                                                         {&deleteButton, deleteAction}, {&printButton, printAction},
-                                                         {&helpButton, helpAction},     {&closeButton, closeAction}};
-  for (auto [button, action] : commands) {
-    *button = new QPushButton;
-    (*button)->setObjectName(action->objectName().replace(QStringLiteral("Action"), QStringLiteral("Button")));
-    (*button)->setMinimumSize(110, 48);
-    (*button)->setAutoDefault(false);
-    bindButton(*button, action);
-    buttons->addWidget(*button);
+  actionPanel = newActionPanel({{&insertButton, insertAction},
+                                {&updateButton, updateAction},
+                                {&deleteButton, deleteAction},
+                                {&printButton, printAction},
+                                {&helpButton, helpAction},
+                                {&closeButton, closeAction}},
+                               QSize(110, 48), Align::Left);
+  for (QPushButton* button : {insertButton, updateButton, deleteButton, printButton, helpButton, closeButton}) {
+    button->setAutoDefault(false);
   }
-  buttons->addStretch();
 
   name = new QLineEdit;
   name->setObjectName(QStringLiteral("name"));
