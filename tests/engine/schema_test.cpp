@@ -45,6 +45,29 @@ class SchemaTest : public ::testing::Test {
     EvoV1 row{a, b, 99};
     db.insertRecord(table, &row);
   }
+
+  // Stores rows of the first version of "Evo" and forgets that declaration.
+  void storeV1Rows(std::initializer_list<std::pair<const char*, int4>> rows) {
+    dbTableDescriptor* v1 = newEvoV1();
+    dbDatabase db;
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    for (auto [a, b] : rows) insertV1(db, v1, a, b);
+    db.close();
+    delete v1;
+  }
+
+  // Opening under the declaration `table` fails the internal consistency check.
+  void expectOpenRefused(dbTableDescriptor* table, bool allowColumnRemoval) {
+    dbDatabase db;
+    db.allowColumnRemoval = allowColumnRemoval;
+    try {
+      db.open(name.c_str(), file.c_str());
+      ADD_FAILURE() << "opened";
+    } catch (const dbException& e) {
+      EXPECT_EQ(e.getErrCode(), 0);
+    }
+    delete table;
+  }
 };
 
 TEST_F(SchemaTest, MetatableIsStoredAsDescribed) {
@@ -116,16 +139,7 @@ TEST_F(SchemaTest, DeclaredTableIsStoredFieldByField) {
 }
 
 TEST_F(SchemaTest, RowsAreConvertedWhenTheDeclarationChanges) {
-  dbTableDescriptor* v1 = newEvoV1();
-  {
-    dbDatabase db;
-    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
-    insertV1(db, v1, "first", 7);
-    insertV1(db, v1, "second", -3);
-    db.commit();
-    db.close();
-  }
-  delete v1;
+  storeV1Rows({{"first", 7}, {"second", -3}});
   dbTableDescriptor* v2 = newEvoV2();
   dbDatabase db;
   db.allowColumnRemoval = true;
@@ -149,39 +163,13 @@ TEST_F(SchemaTest, RowsAreConvertedWhenTheDeclarationChanges) {
 }
 
 TEST_F(SchemaTest, RemovingAFieldNeedsColumnRemoval) {
-  dbTableDescriptor* v1 = newEvoV1();
-  {
-    dbDatabase db;
-    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
-    insertV1(db, v1, "x", 1);
-    db.close();
-  }
-  delete v1;
-  dbTableDescriptor* v2 = newEvoV2();
-  dbDatabase db;  // allowColumnRemoval is false: "gone" may not be dropped
-  EXPECT_THROW(db.open(name.c_str(), file.c_str()), dbException);
-  delete v2;
+  storeV1Rows({{"x", 1}});
+  expectOpenRefused(newEvoV2(), false);  // "gone" may not be dropped
 }
 
 TEST_F(SchemaTest, IntegerToStringIsNotConvertible) {
-  dbTableDescriptor* v1 = newEvoV1();
-  {
-    dbDatabase db;
-    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
-    insertV1(db, v1, "x", 1);
-    db.close();
-  }
-  delete v1;
-  dbTableDescriptor* v3 = newEvoV3();
-  dbDatabase db;
-  db.allowColumnRemoval = true;
-  try {
-    db.open(name.c_str(), file.c_str());
-    ADD_FAILURE() << "opened";
-  } catch (const dbException& e) {
-    EXPECT_EQ(e.getErrCode(), 0);
-  }
-  delete v3;
+  storeV1Rows({{"x", 1}});
+  expectOpenRefused(newEvoV3(), true);
 }
 
 TEST_F(SchemaTest, UnchangedReopenWritesNothing) {
