@@ -68,66 +68,32 @@ void dbMutex::unlock() {
   if (initialized) dbSyncAssert(pthread_mutex_unlock(&mutex) == 0);
 }
 
-// ---- dbPrivateEvent
+// ---- dbPrivateWaitable
 
-dbPrivateEvent::dbPrivateEvent() : signaled(false) {
+dbPrivateWaitable::dbPrivateWaitable() {
   pthread_mutex_init(&lock, nullptr);
   initMonotonicCond(&cond, false);
 }
 
-dbPrivateEvent::~dbPrivateEvent() {
+dbPrivateWaitable::~dbPrivateWaitable() {
   pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&lock);
 }
 
-void dbPrivateEvent::wait(dbMutex& mutex) {
-  // The event's own lock is taken before the caller's mutex is released, so a
-  // signal sent in between is not lost.
+void dbPrivateWaitable::waitFor(dbMutex& mutex, bool consume, const char* failure) {
   pthread_mutex_lock(&lock);
   mutex.unlock();
-  while (!signaled) dbSyncAssert(pthread_cond_wait(&cond, &lock) == 0 && "rc == WAIT_OBJECT_0");
+  while (value == 0) {
+    if (pthread_cond_wait(&cond, &lock) != 0) dbFatalAssertion(failure, __LINE__);
+  }
+  if (consume) value -= 1;
   pthread_mutex_unlock(&lock);
   mutex.lock();
 }
 
-void dbPrivateEvent::signal() {
+void dbPrivateWaitable::update(unsigned n, bool add) {
   pthread_mutex_lock(&lock);
-  signaled = true;
-  pthread_cond_broadcast(&cond);
-  pthread_mutex_unlock(&lock);
-}
-
-void dbPrivateEvent::reset() {
-  pthread_mutex_lock(&lock);
-  signaled = false;
-  pthread_mutex_unlock(&lock);
-}
-
-// ---- dbPrivateSemaphore
-
-dbPrivateSemaphore::dbPrivateSemaphore() : count(0) {
-  pthread_mutex_init(&lock, nullptr);
-  initMonotonicCond(&cond, false);
-}
-
-dbPrivateSemaphore::~dbPrivateSemaphore() {
-  pthread_cond_destroy(&cond);
-  pthread_mutex_destroy(&lock);
-}
-
-void dbPrivateSemaphore::wait(dbMutex& mutex) {
-  pthread_mutex_lock(&lock);
-  mutex.unlock();
-  while (count == 0) dbSyncAssert(pthread_cond_wait(&cond, &lock) == 0 && "rc == WAIT_TIMEOUT");
-  count -= 1;
-  pthread_mutex_unlock(&lock);
-  mutex.lock();
-}
-
-void dbPrivateSemaphore::signal(unsigned n) {
-  if (n == 0) return;
-  pthread_mutex_lock(&lock);
-  count += n;
+  value = add ? value + n : n;
   pthread_cond_broadcast(&cond);
   pthread_mutex_unlock(&lock);
 }

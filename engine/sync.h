@@ -62,34 +62,42 @@ class dbCriticalSection {
   dbMutex& mutex;
 };
 
-// Unnamed manual-reset event. wait releases the given mutex while it waits.
-class dbPrivateEvent {
- public:
-  dbPrivateEvent();
-  ~dbPrivateEvent();
-  void wait(dbMutex& mutex);
-  void signal();
-  void reset();
+// A value guarded by its own lock, for the unnamed event and semaphore.
+class dbPrivateWaitable {
+ protected:
+  dbPrivateWaitable();
+  ~dbPrivateWaitable();
+  dbPrivateWaitable(const dbPrivateWaitable&) = delete;
+  dbPrivateWaitable& operator=(const dbPrivateWaitable&) = delete;
+  // Releases the caller's mutex, waits until the value is not 0 (taking one
+  // from it when consume is set) and locks the mutex again. The own lock is
+  // taken before the mutex is released, so a signal sent in between is not lost.
+  void waitFor(dbMutex& mutex, bool consume, const char* failure);
+  // Sets the value, or adds to it, and wakes the waiters.
+  void update(unsigned n, bool add);
 
  private:
   pthread_mutex_t lock;
   pthread_cond_t cond;
-  bool signaled;
+  unsigned value = 0;
+};
+
+// Unnamed manual-reset event. wait releases the given mutex while it waits.
+class dbPrivateEvent : private dbPrivateWaitable {
+ public:
+  void wait(dbMutex& mutex) { waitFor(mutex, false, "rc == WAIT_OBJECT_0"); }
+  void signal() { update(1, false); }
+  void reset() { update(0, false); }
 };
 
 // Unnamed counting semaphore, initial count 0. wait releases the given mutex
 // while it waits.
-class dbPrivateSemaphore {
+class dbPrivateSemaphore : private dbPrivateWaitable {
  public:
-  dbPrivateSemaphore();
-  ~dbPrivateSemaphore();
-  void wait(dbMutex& mutex);
-  void signal(unsigned n = 1);
-
- private:
-  pthread_mutex_t lock;
-  pthread_cond_t cond;
-  unsigned count;
+  void wait(dbMutex& mutex) { waitFor(mutex, true, "rc == WAIT_TIMEOUT"); }
+  void signal(unsigned n = 1) {
+    if (n != 0) update(n, true);
+  }
 };
 
 // An operating-system thread.
