@@ -51,6 +51,16 @@ static void initMonotonicCond(pthread_cond_t* cond, bool shared) {
   pthread_condattr_destroy(&attr);
 }
 
+// A process-shared mutex whose lock passes to the next locker when its owner dies.
+static void initRobustSharedMutex(pthread_mutex_t* mutex) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  dbSyncAssert(pthread_mutex_init(mutex, &attr) == 0);
+  pthread_mutexattr_destroy(&attr);
+}
+
 // ---- dbMutex
 
 dbMutex::dbMutex() : initialized(true) { pthread_mutex_init(&mutex, nullptr); }
@@ -131,14 +141,7 @@ void dbThread::join() {
 
 // ---- dbSharedMutex
 
-void dbSharedMutex::initialize() {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  dbSyncAssert(pthread_mutex_init(&mutex, &attr) == 0);
-  pthread_mutexattr_destroy(&attr);
-}
+void dbSharedMutex::initialize() { initRobustSharedMutex(&mutex); }
 
 // Locks a robust mutex; when its owner died, the lock passes to the caller
 // and ownerDied (if given) is set.
@@ -183,12 +186,7 @@ void dbSharedSemaphore::signal(unsigned n) {
 // ---- dbSharedEvent
 
 void dbSharedEvent::initialize() {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  dbSyncAssert(pthread_mutex_init(&mutex, &attr) == 0);
-  pthread_mutexattr_destroy(&attr);
+  initRobustSharedMutex(&mutex);
   initMonotonicCond(&cond, true);
   signaled = 0;
 }

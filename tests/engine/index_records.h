@@ -8,18 +8,9 @@
 
 #include "engine/database.h"
 #include "engine/field_descriptor.h"
+#include "tests/support/raw_record.h"
 
 constexpr int keyOffset = 12;
-
-inline oid_t newRawRecord(dbDatabase& db, nat4 size) {
-  oid_t oid = db.allocateId();
-  offs_t pos = db.allocate(size);
-  db.getCurrentIndex()[oid] = pos;
-  byte* rec = db.getBaseAddress() + pos;
-  memset(rec, 0, size);
-  reinterpret_cast<dbRecord*>(rec)->size = size;
-  return oid;
-}
 
 inline oid_t intRecord(dbDatabase& db, int4 key) {
   oid_t oid = newRawRecord(db, keyOffset + 4);

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "engine/database.h"
+#include "tests/support/raw_record.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -25,13 +26,8 @@ class TransactionTest : public ::testing::Test {
 
   // A new record of `size` bytes whose first payload word is `value`.
   oid_t newRecord(nat4 size, nat4 value) {
-    oid_t oid = db.allocateId();
-    offs_t pos = db.allocate(size);
-    db.getCurrentIndex()[oid] = pos;
-    byte* rec = db.getBaseAddress() + pos;
-    memset(rec, 0, size);
-    reinterpret_cast<dbRecord*>(rec)->size = size;
-    memcpy(rec + sizeof(dbRecord), &value, 4);
+    oid_t oid = newRawRecord(db, size);
+    setValue(db.getRow(oid), value);
     return oid;
   }
   nat4 valueOf(oid_t oid) {
