@@ -33,7 +33,7 @@ struct dbSelectStatistics {
   nat4 treeTraversals = 0;  // ORDER BY walks of a whole tree
   nat4 sequentialScans = 0;
   nat4 parallelScans = 0;
-  nat4 sorts = 0;      // sortSelection of two records or more, on this thread
+  nat4 sorts = 0;      // results of two records or more sorted after their search
   nat4 reversals = 0;  // descending index answers reversed instead of sorted
   long probes = 0;     // T-tree nodes visited and hash items examined
   // The last T-tree range search: its bounds (texts for string fields) and

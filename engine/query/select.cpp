@@ -44,6 +44,7 @@ dbSortContext sortContextOf(dbDatabase* db, dbAnyCursor* cursor, dbQuery& query)
 
 void sortByQuery(dbDatabase* db, dbAnyCursor* cursor, dbQuery& query) {
   dbSortContext context = sortContextOf(db, cursor, query);
+  if (cursor->getNumberOfRecords() > 1) dbSelectStatistics::ofThisThread().sorts += 1;
   sortSelection(cursor->getSelection(), context);
 }
 
