@@ -203,6 +203,8 @@ class dbDatabase {
   // ---- Selection (query/select.cpp): fills the cursor from the query,
   // compiling it for the cursor's table when needed.
   void select(dbAnyCursor* cursor, dbQuery& query);
+  // The threads of the parallel scan.
+  dbThreadPool& getThreadPool();
 
   // Tells the calling thread's cursors that a row changed or went away.
   void notifyCursors(oid_t oid, bool removed);

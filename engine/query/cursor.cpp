@@ -209,9 +209,12 @@ bool dbAnyCursor::add(oid_t oid) {
   return selection.count < maxRecords;
 }
 
+// The bitmap is cleared even when the limit leaves no room for duplicates:
+// a graph walk marks the records it rejects with it, and must not meet the
+// marks of an earlier select, nor walk a cycle without any.
 void dbAnyCursor::prepareDuplicateCheck() {
-  if (skipDuplicates || maxRecords < 2) return;
-  skipDuplicates = true;
+  if (skipDuplicates) return;
+  skipDuplicates = maxRecords >= 2;
   nat4 words = (db->getCurrentIndexSize() + 31) / 32;
   if (seenBitmapWords < words) {
     delete[] seenBitmap;

@@ -71,6 +71,8 @@ class dbAnyCursor : public dbCursorLink {
   dbDatabase* getDatabase() const { return db; }
   dbTableDescriptor* getTable() const { return table; }
   void* getParameterBase() const { return parameterBase; }
+  // For the cursors an index search collects into during another cursor's select.
+  void setParameterBase(void* base) { parameterBase = base; }
 
   // Writes the object back into the current record.
   void update();
@@ -85,6 +87,8 @@ class dbAnyCursor : public dbCursorLink {
   void fetch();
   // Appends oid, applying the limit and the duplicate check; false stops the search.
   bool add(oid_t oid);
+  // Clears the bitmap that mark and isMarked use; add drops duplicates from
+  // then on, unless the limit is below 2 and there can be none.
   void prepareDuplicateCheck();
   void mark(oid_t oid);
   bool isMarked(oid_t oid) const;
@@ -95,6 +99,8 @@ class dbAnyCursor : public dbCursorLink {
   dbSelection& getSelection() { return selection; }
   // Whole-table mode from the table's stored row.
   void selectWholeTable();
+  // Makes the single record oid the selection and the current record.
+  void at(oid_t oid);
 
   // ---- dbCursorLink
   void transactionEnded() override { reset(); }
@@ -102,8 +108,6 @@ class dbAnyCursor : public dbCursorLink {
   void rowChanged(oid_t oid, bool removed) override;
 
  protected:
-  // Makes the single record oid the selection and the current record.
-  void at(oid_t oid);
   // Takes the database from the table, or the table of the database's own copy.
   void bindToDatabase();
   // After a select: first record, fetched.
