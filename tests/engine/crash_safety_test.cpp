@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "engine/integrity_check.h"
 #include "tests/engine/helpers/crash_workload.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"  // uniqueName
@@ -105,7 +106,8 @@ class CrashSafetyTest : public ::testing::Test {
   }
 
   // Opens the database as the child left it and compares it with the model
-  // at the transaction the directory names; returns that transaction.
+  // at the transaction the directory names; returns that transaction. The
+  // file, closed again, must pass the integrity check.
   nat4 reopenAndCheck(TestDatabase& test) {
     dbDatabase db;
     EXPECT_TRUE(db.open(test.name.c_str(), test.file.c_str()));
@@ -116,6 +118,8 @@ class CrashSafetyTest : public ::testing::Test {
     test.model.replayTo(t);
     EXPECT_EQ(crash::check(db, test.model), "") << "after transaction " << t;
     db.close();
+    dbIntegrityReport report = dbCheckFile(test.file.c_str());
+    EXPECT_TRUE(report.clean()) << "after transaction " << t << ":\n" << report.summary();
     return t;
   }
 };
