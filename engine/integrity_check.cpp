@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -269,7 +269,13 @@ class Checker {
     return length >= 1 && pos <= recSize && length <= recSize - pos && rec[pos + length - 1] == 0;
   }
 
-  static bool indexableType(nat4 type) { return type <= tpReference || type == tpRawBinary; }
+  // Keys are compared at the width of their type, so a stored size must match it.
+  static bool indexableKey(nat4 type, nat4 size) {
+    static const nat4 width[] = {1, 1, 2, 4, 8, 4, 8, 8, 4};
+    if (type == tpRawBinary) return size != 0;
+    if (type == tpString) return true;  // the key is read through the text's slot
+    return type <= tpReference && size == width[type];
+  }
 
   std::optional<Table> parseTable(oid_t oid) {
     const byte* rec = object(oid, dbRecordMarker);
@@ -311,7 +317,7 @@ class Checker {
       if (!typeOk) r.add(dbDamage::table, what + "." + field.name + ": type " + str(f.type));
       if (f.hashTable != 0 || f.tTree != 0) {
         nat8 slot = f.type == tpString ? 8 : f.size;
-        if (!indexableType(f.type) || nat8(f.offset) + slot > t.fixedSize) {
+        if (!indexableKey(f.type, f.size) || nat8(f.offset) + slot > t.fixedSize) {
           r.add(dbDamage::table, what + "." + field.name + ": indexed field of type " + str(f.type) + " at " +
                                      str(f.offset) + " outside the fixed part");
           field.hashTable = field.tTree = 0;
@@ -551,10 +557,20 @@ dbIntegrityReport dbCheckImage(const byte* image, size_t size) {
 }
 
 dbIntegrityReport dbCheckFile(const char* path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::vector<byte> image(in ? static_cast<size_t>(in.tellg()) : 0);
-  if (in) in.seekg(0).read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  if (!in) {
+  // Read in chunks: the size that a seek reports is not trusted (a folder,
+  // a device, a file that changes under us).
+  std::vector<byte> image;
+  FILE* f = fopen(path, "rb");
+  bool ok = f != nullptr;
+  for (size_t got = 1; ok && got != 0;) {
+    size_t at = image.size();
+    image.resize(at + 65536);
+    got = fread(image.data() + at, 1, 65536, f);
+    image.resize(at + got);
+    ok = !ferror(f);
+  }
+  if (f != nullptr) fclose(f);
+  if (!ok) {
     dbIntegrityReport report;
     report.add(dbDamage::header, std::string("cannot read ") + path);
     return report;

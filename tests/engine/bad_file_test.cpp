@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -84,12 +85,13 @@ class BadFileTest : public ::testing::Test {
 
 TEST_F(BadFileTest, DamagedFilesAreRefusedOrOpenWithoutACrash) {
   int refused = 0, opened = 0;
+  std::string name = uniqueName("bad");  // the children run one after another
   for (const Mutation& m : mutations()) {
     SCOPED_TRACE(m.what);
     std::string file = dir.file("bad.rvd");
     std::ofstream(file, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(m.bytes.data()), static_cast<std::streamsize>(m.bytes.size()));
-    ChildProcess child("open_damaged", {uniqueName("bad"), file});
+    ChildProcess child("open_damaged", {name, file});
     std::string checked = child.readLine(), outcome = child.readLine();
     int status = child.wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << " after " << checked;
@@ -106,6 +108,17 @@ TEST_F(BadFileTest, DamagedFilesAreRefusedOrOpenWithoutACrash) {
   }
   EXPECT_GT(refused, 0);
   EXPECT_GT(opened, 0);
+}
+
+// A refused open of the only user leaves no monitor block behind, so that
+// refused names do not pile up in shared memory.
+TEST_F(BadFileTest, RefusedOpenLeavesNoMonitorBlock) {
+  std::string file = dir.file("short.rvd");
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(sound.data()), 100);
+  std::string name = uniqueName("refused");
+  dbDatabase db;
+  EXPECT_FALSE(db.open(name.c_str(), file.c_str()));
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/" + name + ".dm"));
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ TEST_F(IntegrityCheckTest, SoundDatabaseChecksClean) {
 
 TEST_F(IntegrityCheckTest, UnreadableOrTinyFilesAreHeaderDamage) {
   EXPECT_TRUE(dbCheckFile(dir->file("missing.rvd").c_str()).has(dbDamage::header));
+  EXPECT_TRUE(dbCheckFile(dir->path().c_str()).has(dbDamage::header));
   std::vector<byte> tiny(100, 0);
   EXPECT_TRUE(dbCheckImage(tiny.data(), tiny.size()).has(dbDamage::header));
 }
