@@ -2,6 +2,10 @@
 // and examined through its committed root only, without a dbDatabase, so a
 // damaged file, or one that no process has open, can be checked. Every read
 // is bounds-checked: any input yields a report, never a crash or a hang.
+// In a file left dirty by a crash the last row of a table may still link to
+// a row appended by the lost transaction; recovery clears that link, so the
+// check does not count it. The file is mapped while it is checked and must
+// not shrink meanwhile.
 #pragma once
 
 #include <string>

@@ -107,8 +107,10 @@ class CrashSafetyTest : public ::testing::Test {
 
   // Opens the database as the child left it and compares it with the model
   // at the transaction the directory names; returns that transaction. The
-  // file, closed again, must pass the integrity check.
+  // file must pass the integrity check as the child left it and once closed.
   nat4 reopenAndCheck(TestDatabase& test) {
+    dbIntegrityReport left = dbCheckFile(test.file.c_str());
+    EXPECT_TRUE(left.clean()) << "as left:\n" << left.summary();
     dbDatabase db;
     EXPECT_TRUE(db.open(test.name.c_str(), test.file.c_str()));
     if (!db.isOpen()) return 0;

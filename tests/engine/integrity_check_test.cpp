@@ -173,4 +173,15 @@ TEST_F(IntegrityCheckTest, LeakedSpaceIsCountedInBytes) {
   EXPECT_EQ(report.issueCount, 1u) << report.summary();
 }
 
+// The one change made in place, a last row's next, is damage only in a
+// file that was closed cleanly.
+TEST_F(IntegrityCheckTest, LastRowLinkCountsOnlyInACleanFile) {
+  Image damaged = sound;
+  damaged.as<dbRecord>(damaged.as<dbTable>(damaged.itemTable()).lastRow).next = damaged.root().indexUsed - 1;
+  EXPECT_TRUE(check(damaged).has(dbDamage::rowList));
+  damaged.header().dirty = 1;
+  dbIntegrityReport report = check(damaged);
+  EXPECT_TRUE(report.clean()) << report.summary();
+}
+
 }  // namespace
