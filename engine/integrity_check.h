@@ -1,4 +1,4 @@
-// Offline integrity check of a database file. The file is read into memory
+// Offline integrity check of a database file. The file is mapped read-only
 // and examined through its committed root only, without a dbDatabase, so a
 // damaged file, or one that no process has open, can be checked. Every read
 // is bounds-checked: any input yields a report, never a crash or a hang.
