@@ -115,11 +115,7 @@ class Checker {
     return inFile(offs, size) ? base + offs : nullptr;
   }
 
-  nat4 recordSize(const byte* rec) const {
-    nat4 v;
-    memcpy(&v, rec, 4);
-    return v;
-  }
+  nat4 recordSize(const byte* rec) const { return word(rec - base); }
 
   bool rootSane(const dbFileHeader::Root& root, bool committed) {
     bool ok = root.indexOffset % dbAllocationQuantum == 0 && root.shadowIndexOffset % dbAllocationQuantum == 0 &&
@@ -415,7 +411,6 @@ class Checker {
   }
 
   struct TreeWalk {
-    const Table& table;
     const Field& field;
     std::string what;
     std::unordered_set<oid_t> rowSet;
@@ -491,7 +486,7 @@ class Checker {
   }
 
   void checkTree(const Table& t, const Field& f, const std::vector<oid_t>& rows) {
-    TreeWalk w{t, f, "T-tree of " + t.name + "." + f.name, {rows.begin(), rows.end()}, {}, {}, false};
+    TreeWalk w{f, "T-tree of " + t.name + "." + f.name, {rows.begin(), rows.end()}, {}, {}, false};
     const byte* h = object(f.tTree, dbTtreeMarker);
     if (h == nullptr) {
       treeIssue(w, "header " + str(f.tTree) + " is not a T-tree header");

@@ -1,7 +1,10 @@
 // The integrity checker finds a sound database clean and reports each kind
 // of damage made to a copy of its file.
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -171,6 +174,21 @@ TEST_F(IntegrityCheckTest, LeakedSpaceIsCountedInBytes) {
   dbIntegrityReport report = check(damaged);
   EXPECT_EQ(report.leakedBytes, 3u * dbAllocationQuantum) << report.summary();
   EXPECT_EQ(report.issueCount, 1u) << report.summary();
+}
+
+TEST_F(IntegrityCheckTest, ProgramExitsNonZeroOnDamage) {
+  auto run = [](const std::string& args) {
+    int status = std::system((std::string(TORVIK_CHECK_PROGRAM) + " " + args + " > /dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run(file), 0);
+  Image damaged = sound;
+  damaged.as<dbTable>(damaged.itemTable()).nRows += 1;
+  std::string bad = dir->file("damaged.rvd");
+  std::ofstream(bad, std::ios::binary).write(reinterpret_cast<const char*>(damaged.bytes.data()),
+                                             static_cast<std::streamsize>(damaged.bytes.size()));
+  EXPECT_EQ(run(bad), 1);
+  EXPECT_EQ(run(""), 2);
 }
 
 // The one change made in place, a last row's next, is damage only in a
