@@ -39,6 +39,32 @@ std::string dbIntegrityReport::summary() const {
   return s;
 }
 
+// A NUL-terminated text of length bytes at pos, inside a record of recSize bytes.
+static bool textInside(const byte* rec, nat8 recSize, nat8 pos, nat8 length) {
+  return length >= 1 && pos <= recSize && length <= recSize - pos && rec[pos + length - 1] == 0;
+}
+
+const char* dbTableRecordFault(const byte* rec, size_t size) {
+  if (size < sizeof(dbTable)) return "shorter than a table record";
+  dbTable t;
+  memcpy(&t, rec, sizeof t);
+  if (!textInside(rec, size, t.name.offs, t.name.size)) return "name outside the record";
+  if (t.fields.offs != sizeof(dbTable) || nat8(t.fields.size) * sizeof(dbField) > size - sizeof(dbTable)) {
+    return "field entries outside the record";
+  }
+  for (nat4 i = 0; i < t.fields.size; i++) {
+    nat8 at = sizeof(dbTable) + nat8(i) * sizeof(dbField);
+    dbField f;
+    memcpy(&f, rec + at, sizeof f);
+    if (!textInside(rec, size, at + f.name.offs, f.name.size) ||
+        !textInside(rec, size, at + f.tableName.offs, f.tableName.size) ||
+        !textInside(rec, size, at + f.inverse.offs, f.inverse.size)) {
+      return "texts of a field entry outside the record";
+    }
+  }
+  return nullptr;
+}
+
 namespace {
 
 std::string str(nat8 v) { return std::to_string(v); }
@@ -264,11 +290,6 @@ class Checker {
     }
   }
 
-  // A NUL-terminated text of length bytes at pos, inside a record of recSize bytes.
-  static bool textInside(const byte* rec, nat8 recSize, nat8 pos, nat8 length) {
-    return length >= 1 && pos <= recSize && length <= recSize - pos && rec[pos + length - 1] == 0;
-  }
-
   // Keys are compared at the width of their type, so a stored size must match it.
   static bool indexableKey(nat4 type, nat4 size) {
     static const nat4 width[] = {1, 1, 2, 4, 8, 4, 8, 8, 4};
@@ -285,34 +306,20 @@ class Checker {
       return std::nullopt;
     }
     nat4 size = recordSize(rec);
+    if (const char* fault = dbTableRecordFault(rec, size)) {
+      r.add(dbDamage::table, what + ": " + fault);
+      return std::nullopt;
+    }
     dbTable t;
-    if (size < sizeof(dbTable)) {
-      r.add(dbDamage::table, what + " of " + str(size) + " bytes is shorter than a table record");
-      return std::nullopt;
-    }
     memcpy(&t, rec, sizeof t);
-    if (!textInside(rec, size, t.name.offs, t.name.size)) {
-      r.add(dbDamage::table, what + ": name outside the record");
-      return std::nullopt;
-    }
     Table table{oid, reinterpret_cast<const char*>(rec + t.name.offs), t.fixedSize, t.nRows, t.firstRow, t.lastRow, {}};
     what = "table " + table.name;
-    if (t.fields.offs != sizeof(dbTable) || nat8(t.fields.size) * sizeof(dbField) > size - sizeof(dbTable)) {
-      r.add(dbDamage::table, what + ": field entries outside the record");
-      return std::nullopt;
-    }
     if (t.fixedSize < sizeof(dbRecord)) r.add(dbDamage::table, what + ": fixed part of " + str(t.fixedSize) + " bytes");
     for (nat4 i = 0; i < t.fields.size; i++) {
-      nat8 at = sizeof(dbTable) + nat8(i) * sizeof(dbField);
       dbField f;
-      memcpy(&f, rec + at, sizeof f);
-      if (!textInside(rec, size, at + f.name.offs, f.name.size) ||
-          !textInside(rec, size, at + f.tableName.offs, f.tableName.size) ||
-          !textInside(rec, size, at + f.inverse.offs, f.inverse.size)) {
-        r.add(dbDamage::table, what + ": texts of field entry " + str(i) + " outside the record");
-        return std::nullopt;
-      }
-      Field field{reinterpret_cast<const char*>(rec + at + f.name.offs), f.type, f.offset, f.size, f.hashTable, f.tTree};
+      memcpy(&f, rec + sizeof(dbTable) + nat8(i) * sizeof(dbField), sizeof f);
+      Field field{reinterpret_cast<const char*>(rec + sizeof(dbTable) + nat8(i) * sizeof(dbField) + f.name.offs), f.type,
+                  f.offset, f.size, f.hashTable, f.tTree};
       bool typeOk = f.type <= tpArray || f.type == tpStructure || f.type == tpRawBinary || f.type == tpAbsent;
       if (!typeOk) r.add(dbDamage::table, what + "." + field.name + ": type " + str(f.type));
       if (f.hashTable != 0 || f.tTree != 0) {

@@ -47,6 +47,11 @@ struct dbIntegrityReport {
   std::string summary() const;
 };
 
+// Why the table record rec of size bytes (its size word) does not parse:
+// its texts and field entries must lie inside it, texts NUL-terminated.
+// Null when it parses.
+const char* dbTableRecordFault(const byte* rec, size_t size);
+
 // Checks the file at path; a file that cannot be read is a header issue.
 dbIntegrityReport dbCheckFile(const char* path);
 // Checks a file image held in memory.

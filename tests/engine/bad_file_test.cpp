@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/file_header.h"
+#include "engine/table_record.h"
 #include "tests/engine/helpers/sample_database.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -108,6 +109,33 @@ TEST_F(BadFileTest, DamagedFilesAreRefusedOrOpenWithoutACrash) {
   }
   EXPECT_GT(refused, 0);
   EXPECT_GT(opened, 0);
+}
+
+// A table record whose texts lie outside it is refused before the schema
+// is matched against it (the matching used to read the texts wherever they
+// pointed).
+TEST_F(BadFileTest, TableRecordWithTextsOutsideIsRefused) {
+  const dbFileHeader* h = reinterpret_cast<const dbFileHeader*>(sound.data());
+  const oid_t* index = reinterpret_cast<const oid_t*>(sound.data() + h->root[h->currentRoot].indexOffset);
+  std::vector<byte> damaged = sound;
+  byte* meta = damaged.data() + index[dbMetaTableId];
+  byte* item = damaged.data() + index[reinterpret_cast<dbTable*>(meta)->firstRow];
+  std::string file = dir.file("texts.rvd");
+  for (const char* part : {"table name", "field name"}) {
+    SCOPED_TRACE(part);
+    std::vector<byte> copy = damaged;
+    nat4& offs = part[0] == 't' ? reinterpret_cast<dbTable*>(copy.data() + (item - damaged.data()))->name.offs
+                                : dbFieldsOf(copy.data() + (item - damaged.data()))->name.offs;
+    offs = 1u << 30;
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
+    ChildProcess child("open_damaged", {uniqueName("texts"), file});
+    std::string checked = child.readLine(), outcome = child.readLine();
+    int status = child.wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_NE(checked, "checked 0");
+    EXPECT_EQ(outcome, "refused Database file was corrupted: invalid table record");
+  }
 }
 
 // A refused open of the only user leaves no monitor block behind, so that
