@@ -67,7 +67,6 @@ struct Fixture {
   }
   ~Fixture() {
     delete table;
-    unlink(file.c_str());
     rmdir(dir.c_str());
   }
 };
@@ -107,5 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const dbException&) {
     // An internal consistency failure or a refused change of a damaged file.
   }
+  unlink(f.file.c_str());  // libFuzzer may end the process without destructors
   return 0;
 }
