@@ -257,6 +257,9 @@ bool dbDatabase::open(const char* name, const char* dbFileName, nat4 lockTimeout
       delete ctx;
     }
     unbindTables();
+    // As in close: the last user leaves no monitor block behind.
+    sharedMemory.close();
+    if (processLock.leaveAsLastUser()) dbSharedMemory::remove(databaseName + ".dm");
     releaseSharedObjects();
     return false;
   };

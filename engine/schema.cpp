@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/integrity_check.h"
 #include "engine/table_descriptor.h"
 #include "engine/table_record.h"
 
@@ -249,6 +250,36 @@ void dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
   }
 }
 
+// Whether the metatable and the table records of its row list lie in the
+// file and parse, and the list runs from firstRow through nRows records to
+// lastRow: what the matching below reads of a file that may be damaged.
+static bool storedSchemaSound(const dbDatabase& db) {
+  const oid_t* index = db.getCurrentIndex();
+  size_t fileSize = db.getHeader()->fileSize;
+  auto table = [&](oid_t oid) -> const byte* {
+    if (oid >= db.getCurrentIndexSize() || dbIsFreeEntry(index[oid]) || (index[oid] & dbFlagsMask) != dbRecordMarker) {
+      return nullptr;
+    }
+    nat8 offs = index[oid];
+    if (offs == 0 || offs + sizeof(dbTable) > fileSize) return nullptr;
+    const byte* rec = db.getBaseAddress() + offs;
+    nat4 size = reinterpret_cast<const dbRecord*>(rec)->size;
+    return offs + size <= fileSize && dbTableRecordFault(rec, size) == nullptr ? rec : nullptr;
+  };
+  const byte* meta = table(dbMetaTableId);
+  if (meta == nullptr) return false;
+  const dbTable* m = reinterpret_cast<const dbTable*>(meta);
+  if (m->nRows >= db.getCurrentIndexSize()) return false;  // each row is an object of its own
+  oid_t oid = m->firstRow, last = 0;
+  for (nat4 i = 0; i < m->nRows; i++) {
+    const byte* rec = table(oid);
+    if (rec == nullptr) return false;
+    last = oid;
+    oid = reinterpret_cast<const dbRecord*>(rec)->next;
+  }
+  return last == m->lastRow && (m->nRows == 0) == (m->firstRow == 0);
+}
+
 bool dbDatabase::loadSchema(bool create) {
   bool writable = accessMode == accessReadWrite || accessMode == accessConcurrentUpdate;
   if (!beginTransaction(writable ? dbExclusiveLock : dbSharedLock)) return false;
@@ -257,6 +288,7 @@ bool dbDatabase::loadSchema(bool create) {
     rollback();
     return false;
   };
+  if (!storedSchemaSound(*this)) return fail("Database file was corrupted: invalid table record");
   dbTable meta = *dbTableOf(getRow(dbMetaTableId));
   oid_t scan = meta.firstRow;
   for (dbTableDescriptor* decl = dbTableDescriptor::chain; decl != nullptr; decl = decl->nextTable) {

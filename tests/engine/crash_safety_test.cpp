@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "engine/integrity_check.h"
 #include "tests/engine/helpers/crash_workload.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"  // uniqueName
@@ -105,8 +106,11 @@ class CrashSafetyTest : public ::testing::Test {
   }
 
   // Opens the database as the child left it and compares it with the model
-  // at the transaction the directory names; returns that transaction.
+  // at the transaction the directory names; returns that transaction. The
+  // file must pass the integrity check as the child left it and once closed.
   nat4 reopenAndCheck(TestDatabase& test) {
+    dbIntegrityReport left = dbCheckFile(test.file.c_str());
+    EXPECT_TRUE(left.clean()) << "as left:\n" << left.summary();
     dbDatabase db;
     EXPECT_TRUE(db.open(test.name.c_str(), test.file.c_str()));
     if (!db.isOpen()) return 0;
@@ -116,6 +120,8 @@ class CrashSafetyTest : public ::testing::Test {
     test.model.replayTo(t);
     EXPECT_EQ(crash::check(db, test.model), "") << "after transaction " << t;
     db.close();
+    dbIntegrityReport report = dbCheckFile(test.file.c_str());
+    EXPECT_TRUE(report.clean()) << "after transaction " << t << ":\n" << report.summary();
     return t;
   }
 };
