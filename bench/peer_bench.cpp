@@ -558,7 +558,7 @@ bool runChild(int which, int4 n, const Options& opt, Result& out) {
 
 void printFigure(double seconds, bool perOp, bool estimated) {
   char text[32];
-  snprintf(text, sizeof text, "%s%.*f", estimated ? "~" : "", perOp ? 1 : 1, seconds * (perOp ? 1e6 : 1e3));
+  snprintf(text, sizeof text, "%s%.1f", estimated ? "~" : "", seconds * (perOp ? 1e6 : 1e3));
   printf(" %10s", text);
 }
 
