@@ -372,6 +372,9 @@ void dbDatabase::delayCommit(dbDatabaseThreadContext* ctx) {
     delayedTransaction = ctx;
     ctx->commitDelayed = true;
   }
+  // A stop signal left over from an earlier commit (a lock request that woke
+  // the timer twice) must not cut this commit's delay short.
+  sync->delayedCommitStopTimerEvent.reset();
   delayedCommitStartTimerEvent.signal();
 }
 
