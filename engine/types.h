@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The database file stores every integer little-endian and the engine reads
 // the mapped file in place, so it runs only on little-endian hosts.
@@ -27,4 +28,13 @@ using real8 = double;
 template <typename T>
 constexpr T dbAlign(T x, T a) {
   return (x + a - 1) & ~(a - 1);
+}
+
+// Reads a T stored at p, which need not be aligned for T (stored records pack
+// their slots by the file's alignment rules, not the host's).
+template <typename T>
+T readAt(const byte* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }

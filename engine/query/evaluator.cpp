@@ -47,13 +47,6 @@ struct dbExistsExhausted {
   int level;
 };
 
-template <class T>
-T readAt(const byte* p) {
-  T v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // Reports a run-time error. The handler throws; should an overriding handler
 // return, the evaluation still must not go on with a meaningless value.
 [[noreturn]] void runtimeError(dbInheritedAttribute& attr, dbErrorClass error, const char* msg, int arg = 0) {

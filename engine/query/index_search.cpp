@@ -20,13 +20,6 @@ dbSelectStatistics& dbSelectStatistics::ofThisThread() {
 
 namespace {
 
-template <class T>
-T readAt(const byte* p) {
-  T v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 int compareIdentifiers(const void* a, const void* b, size_t) {
   oid_t x = readAt<oid_t>(static_cast<const byte*>(a));
   oid_t y = readAt<oid_t>(static_cast<const byte*>(b));

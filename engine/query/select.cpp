@@ -31,13 +31,6 @@ bool satisfies(dbDatabase* db, dbExprNode* condition, oid_t oid, byte* tableRow,
 
 oid_t nextRow(dbDatabase* db, oid_t oid) { return reinterpret_cast<dbRecord*>(db->getRow(oid))->next; }
 
-template <class T>
-T readAt(const byte* p) {
-  T v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
 dbSortContext sortContextOf(dbDatabase* db, dbAnyCursor* cursor, dbQuery& query) {
   return {db, query.order, db->getRow(cursor->getTable()->tableId), static_cast<byte*>(cursor->getParameterBase())};
 }

@@ -14,13 +14,6 @@
 namespace {
 
 template <class T>
-T readAt(const byte* p) {
-  T v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class T>
 int sign(T a, T b) {
   return a < b ? -1 : a == b ? 0 : 1;
 }
