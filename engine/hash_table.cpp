@@ -57,13 +57,23 @@ nat4 recordHash(dbDatabase* db, oid_t recordId, int type, int sizeofType, int of
   return dbHashTable::hashCode(dbKeyOf(record, type, offs), length);
 }
 
-// Doubles the bucket count and moves every item to its bucket under the new
-// size, by its stored hash; `used` becomes the count of non-empty buckets.
+// The bucket count after `size` (2^k - 1): doubled, and doubled once more
+// when that count is a multiple of 31. Small integer keys have hash codes
+// that are all multiples of 31 (their high bytes are 0 and h = h * 31 + byte),
+// so such a count would use one bucket in 31 and, the fill counter then never
+// reaching its growth mark, stay that way however many rows come.
+nat4 nextSize(nat4 size) {
+  nat4 next = 2 * size + 1;
+  return next % 31 == 0 ? 2 * next + 1 : next;
+}
+
+// Grows the bucket count to nextSize and moves every item to its bucket under
+// the new size, by its stored hash; `used` becomes the count of non-empty buckets.
 void grow(dbDatabase* db, oid_t hashId) {
   dbHashTableHeader* hdr = headerAt(db, hashId);
   nat4 oldSize = hdr->size;
   oid_t oldPage = hdr->page;
-  nat4 newSize = 2 * oldSize + 1;
+  nat4 newSize = nextSize(oldSize);
   oid_t newPage = allocateBuckets(db, newSize);
   db->put(hashId);
   hdr = headerAt(db, hashId);
@@ -105,7 +115,7 @@ nat4 dbHashTable::hashCode(const byte* key, size_t keyLength) {
 
 oid_t dbHashTable::create(dbDatabase* db, nat4 expectedRows) {
   nat4 size = initialSize;
-  while (size <= expectedRows) size = 2 * (size + 1) - 1;
+  while (size <= expectedRows) size = nextSize(size);
   oid_t hashId = db->allocateObject(dbHashTableMarker);
   oid_t page = allocateBuckets(db, size);
   dbHashTableHeader* hdr = headerAt(db, hashId);

@@ -2,8 +2,8 @@
 // keeps its key's hash code, so that most mismatches are rejected, and the
 // table rehashed, without reading any record.
 //
-// Stored objects: the header (marker 4: size = buckets addressed, 2^k - 1 and
-// at least 16383; used, the fill counter; page, the first bucket page), the
+// Stored objects: the header (marker 4: size = buckets addressed, 2^k - 1, at
+// least 16383 and never a multiple of 31, so that integer keys spread; used, the fill counter; page, the first bucket page), the
 // bucket pages (marker 1, 1024 entries each, consecutive identifiers) and the
 // items (marker 5: next, record, hash).
 #pragma once
@@ -37,7 +37,8 @@ class dbHashTable {
 
   static oid_t create(dbDatabase* db, nat4 expectedRows);
   // rows is the growth limit (the table's row count); 0 forbids growth. The
-  // table doubles first when size < rows and size < 2 * used / 3.
+  // table grows first (doubling, twice when once would give a multiple of 31)
+  // when size < rows and size < 2 * used / 3.
   static void insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs, nat4 rows);
   // The record must be in the table under its current key.
   static void remove(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs);
