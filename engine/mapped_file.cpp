@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/exception.h"
+#include "engine/file_header.h"
 
 dbMappedFile::~dbMappedFile() { close(); }
 
@@ -19,6 +23,10 @@ int dbMappedFile::map(size_t newSize) {
   if (p == MAP_FAILED) return errno;
   base = static_cast<byte*>(p);
   size = newSize;
+  // Faults bring in single pages (no read-ahead), so the page cache holds
+  // the file in small folios: a flush then writes back the pages a commit
+  // changed, not whole large folios around each of them.
+  madvise(base, length, MADV_RANDOM);
   return 0;
 }
 
@@ -59,10 +67,39 @@ int dbMappedFile::open(const char* fileName, const char* name, bool ro, size_t i
     close();
     return rc;
   }
-  madvise(base, size ? size : 1, MADV_WILLNEED);
-  volatile byte sink = 0;
-  for (size_t offs = 0; offs < originalSize && offs < size; offs += 4096) sink = sink + base[offs];
+  loadIntoPageCache();
+  // Every page of the old contents mapped now, so that record access never
+  // faults to the disk later; in one call where the kernel can, else by
+  // reading a byte of every page.
+  size_t length = std::min(originalSize, size);
+  if (length != 0 && madvise(base, length, MADV_POPULATE_READ) != 0) {
+    volatile byte sink = 0;
+    for (size_t offs = 0; offs < length; offs += dbPageSize) sink = sink + base[offs];
+  }
   return 0;
+}
+
+// Reads the parts of the old contents that are not in the page cache yet in
+// large requests. The file is flagged for random access first, so that what
+// is read goes into small pages, as the faults of the mapping bring them in.
+void dbMappedFile::loadIntoPageCache() {
+  posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  size_t length = std::min(originalSize, size);
+  size_t pages = (length + dbPageSize - 1) / dbPageSize;
+  std::vector<unsigned char> resident(pages);
+  if (pages == 0 || mincore(base, length, resident.data()) != 0) return;
+  constexpr size_t chunkPages = 256;
+  std::vector<byte> chunk;
+  for (size_t first = 0; first < pages; first += chunkPages) {
+    size_t last = std::min(pages, first + chunkPages);
+    if (std::all_of(&resident[first], &resident[0] + last, [](unsigned char r) { return r & 1; })) continue;
+    chunk.resize(chunkPages * dbPageSize);
+    size_t bytes = std::min(length, last * dbPageSize) - first * dbPageSize;
+    ssize_t n;
+    do n = pread(fd, chunk.data(), bytes, first * dbPageSize);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return;  // the touches read what is left
+  }
 }
 
 int dbMappedFile::flush() {

@@ -36,6 +36,7 @@ class dbMappedFile {
  private:
   int map(size_t newSize);
   int reserve(size_t oldSize, size_t newSize);
+  void loadIntoPageCache();
 
   int fd = -1;
   bool readOnly = false;
