@@ -128,7 +128,10 @@ oid_t dbHashTable::create(dbDatabase* db, nat4 expectedRows) {
 void dbHashTable::insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs, nat4 rows) {
   nat4 h = recordHash(db, recordId, type, sizeofType, offs);
   dbHashTableHeader* hdr = headerAt(db, hashId);
-  if (hdr->size < rows && hdr->size < 2 * hdr->used / 3) grow(db, hashId);
+  // The fill counter alone misses keys that share hash codes (small integers
+  // have only one code for every eight keys or so): then it is the number of
+  // rows per bucket that calls for more buckets.
+  if (hdr->size < rows && (hdr->size < 2 * hdr->used / 3 || hdr->size < rows / 4)) grow(db, hashId);
   oid_t itemId = db->allocateObject(dbHashTableItemMarker);
   hdr = headerAt(db, hashId);
   nat4 b = h % hdr->size;

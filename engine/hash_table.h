@@ -38,7 +38,7 @@ class dbHashTable {
   static oid_t create(dbDatabase* db, nat4 expectedRows);
   // rows is the growth limit (the table's row count); 0 forbids growth. The
   // table grows first (doubling, twice when once would give a multiple of 31)
-  // when size < rows and size < 2 * used / 3.
+  // when size < rows and either size < 2 * used / 3 or size < rows / 4.
   static void insert(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs, nat4 rows);
   // The record must be in the table under its current key.
   static void remove(dbDatabase* db, oid_t hashId, oid_t recordId, int type, int sizeofType, int offs);

@@ -285,6 +285,22 @@ TEST_F(HashTableTest, SmallIntegerKeysGetABucketPerHashCode) {
   EXPECT_EQ(check(live), codes.size());
 }
 
+// Equal keys fill one bucket, so the fill counter stays at 2; more than four
+// rows per bucket call for growth all the same.
+TEST_F(HashTableTest, ManyRowsPerBucketGrowTheTable) {
+  std::vector<oid_t> live;
+  for (nat4 rows = 1; rows <= 65540; rows++) {
+    live.push_back(intRecord(db, 7));
+    insert(live.back(), rows);
+    if (rows == 65535) {
+      EXPECT_EQ(header().size, 16383u);
+    }
+  }
+  EXPECT_EQ(header().size, 65535u);
+  EXPECT_EQ(check(live), 1u);
+  EXPECT_EQ(find(7).size(), live.size());
+}
+
 TEST_F(HashTableTest, NoGrowthWhenTheRowCountForbidsIt) {
   for (int4 i = 0; i < 40000; i++) insert(intRecord(db, i * 7919), 16383);
   EXPECT_EQ(header().size, 16383u);
