@@ -1,5 +1,6 @@
 #include "engine/query/evaluator.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -190,6 +191,17 @@ bool matchLike(const char* text, const char* pattern, char escape) {
     if (*pattern == '%') {
       wildPattern = ++pattern;
       wildText = text;
+      // A run of plain characters that another "%" ends matches best at its
+      // first occurrence, which a substring search finds at once; it is never
+      // backtracked to.
+      size_t run = strcspn(pattern, "%_");
+      if (escape != '\0') run = std::min(run, static_cast<size_t>(strchrnul(pattern, escape) - pattern));
+      if (run != 0 && pattern[run] == '%') {
+        const char* found = static_cast<const char*>(memmem(text, strlen(text), pattern, run));
+        if (found == nullptr) return false;
+        text = found + run;
+        pattern += run;
+      }
       continue;
     }
     if (*text == '\0') return *pattern == '\0';

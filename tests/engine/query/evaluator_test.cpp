@@ -308,6 +308,34 @@ TEST_F(EvaluatorTest, NaNComparesAsTheNegationsSay) {
   EXPECT_EQ(integer("integer(" + nan + ")"), INT64_MIN);  // no undefined conversion
 }
 
+// Whether text matches pattern, by trying every split at every "%".
+bool likeByRecursion(const char* text, const char* pattern, char escape) {
+  if (*pattern == '\0') return *text == '\0';
+  if (*pattern == '%') {
+    for (const char* t = text;; t++) {
+      if (likeByRecursion(t, pattern + 1, escape)) return true;
+      if (*t == '\0') return false;
+    }
+  }
+  if (*text == '\0') return false;
+  if (*pattern == escape && pattern[1] != '\0') return pattern[1] == *text && likeByRecursion(text + 1, pattern + 2, escape);
+  return (*pattern == '_' || *pattern == *text) && likeByRecursion(text + 1, pattern + 1, escape);
+}
+
+TEST_F(EvaluatorTest, LikeAgreesWithMatchingByRecursion) {
+  std::mt19937 random(42);
+  for (int round = 0; round < 3000; round++) {
+    std::string text(random() % 9, 'a');
+    for (char& c : text) c = "abc"[random() % 3];
+    std::string pattern(random() % 7, 'a');
+    for (char& c : pattern) c = "ab%_!"[random() % 5];
+    if (!pattern.empty() && pattern.back() == '!') pattern.pop_back();  // an escape needs a character
+    char escape = round % 2 ? '!' : '\0';
+    std::string expr = "'" + text + "' like '" + pattern + "'" + (escape ? " escape '!'" : "");
+    EXPECT_EQ(boolean(expr), likeByRecursion(text.c_str(), pattern.c_str(), escape)) << expr;
+  }
+}
+
 TEST_F(EvaluatorTest, SubstringSearchAboveFiveHundredTwelveBytes) {
   std::mt19937 random(512);
   for (int round = 0; round < 300; round++) {
