@@ -79,26 +79,21 @@ int dbMappedFile::open(const char* fileName, const char* name, bool ro, size_t i
   return 0;
 }
 
-// Reads the parts of the old contents that are not in the page cache yet in
-// large requests. The file is flagged for random access first, so that what
-// is read goes into small pages, as the faults of the mapping bring them in.
+// Asks for the parts of the old contents that are not in the page cache yet,
+// in requests small enough for the kernel to take each whole, all queued
+// before any is waited for. The file is flagged for random access first, so
+// that they go into small pages, as the faults of the mapping bring them in.
 void dbMappedFile::loadIntoPageCache() {
   posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   size_t length = std::min(originalSize, size);
   size_t pages = (length + dbPageSize - 1) / dbPageSize;
   std::vector<unsigned char> resident(pages);
   if (pages == 0 || mincore(base, length, resident.data()) != 0) return;
-  constexpr size_t chunkPages = 256;
-  std::vector<byte> chunk;
+  constexpr size_t chunkPages = 32;
   for (size_t first = 0; first < pages; first += chunkPages) {
     size_t last = std::min(pages, first + chunkPages);
     if (std::all_of(&resident[first], &resident[0] + last, [](unsigned char r) { return r & 1; })) continue;
-    chunk.resize(chunkPages * dbPageSize);
-    size_t bytes = std::min(length, last * dbPageSize) - first * dbPageSize;
-    ssize_t n;
-    do n = pread(fd, chunk.data(), bytes, first * dbPageSize);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return;  // the touches read what is left
+    posix_fadvise(fd, first * dbPageSize, (last - first) * dbPageSize, POSIX_FADV_WILLNEED);
   }
 }
 
