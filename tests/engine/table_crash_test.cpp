@@ -13,7 +13,6 @@
 // children, TORVIK_CRASH_SEED=<n> the seed of the workload, for example
 //   TORVIK_CRASH_ROUNDS=3000 build/tests/engine/engine_table_crash_test
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -27,6 +26,7 @@
 #include "tests/engine/helpers/table_workload.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_capture.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -301,6 +301,71 @@ TEST_F(TableCrashTest, ReopeningShowsTheLastCommittedState) {
   EXPECT_GE(conversions, rounds / 5);
   printf("%d kills, %d deaths at fault points, %d conversions\n", ended[static_cast<int>(Death::killed)],
          ended[0] + ended[1] + ended[2] + ended[3], conversions);
+}
+
+// A transaction that needs the file to grow while the disk is full fails
+// with "Failed to extend file"; once rolled back, the database holds its
+// last commit, and smaller transactions commit and survive a reopen.
+TEST_F(TableCrashTest, TransactionThatCannotGrowTheFileRollsBack) {
+  enum Kind { inserts, updates };
+  for (Kind kind : {inserts, updates}) {
+    SCOPED_TRACE(kind == inserts ? "inserts" : "updates");
+    TestDatabase test;
+    create(test, 1, seed);
+    test.model.bigNotes = false;  // what commits must fit in the file
+    {
+      ledger::State state;
+      std::unique_ptr<ledger::Table> table = ledger::declare(test.variant);
+      RecordingDatabase db;
+      ASSERT_TRUE(db.open(test.name.c_str(), test.file.c_str()));
+      for (int i = 0; i < 40; i++) ASSERT_TRUE(ledger::commitNext(db, *table, state, test.model, [](size_t) {}));
+      const nat4 fileSize = db.getHeader()->fileSize;
+      std::vector<int4> ids;
+      for (const auto& [id, row] : test.model.rows) ids.push_back(id);
+      ASSERT_GE(ids.size(), 20u);
+
+      FileLimit limit(fileSize);
+      ASSERT_TRUE(limit.set);
+      // Rows of 300000 bytes, many times what the file has free.
+      const std::string big = ledger::text(300000, 1);
+      int done = 0;
+      try {
+        for (; done < 100; done++) {
+          if (kind == inserts) {
+            ledger::Op op(ledger::Op::insert, 1000000 + done, "full" + std::to_string(done));
+            op.rank = done % ledger::kRanks;
+            op.note = big;
+            op.amount = done;
+            op.memo = "";
+            table->insert(db, op);
+          } else {
+            // A key changes as well: the row has left its T-tree when the growth fails.
+            const ledger::Row& row = test.model.rows.at(ids[done % ids.size()]);
+            ledger::Op op(ledger::Op::update, row.id, row.code);
+            op.rank = (row.rank + 1) % ledger::kRanks;
+            op.note = big + std::to_string(done);
+            ASSERT_TRUE(table->change(op));
+          }
+        }
+        ADD_FAILURE() << "the file had room for every row";
+      } catch (const dbException& e) {
+        EXPECT_EQ(e.getErrCode(), FileError);
+        EXPECT_EQ(std::string(e.getMsg()).rfind("Failed to extend file: ", 0), 0u) << e.getMsg();
+      }
+      EXPECT_GT(done, 0);
+      EXPECT_EQ(db.lastMessage(), "Failed to extend file");
+      db.rollback();
+      EXPECT_EQ(db.getHeader()->fileSize, fileSize);
+      EXPECT_EQ(state.transaction(), test.model.transaction);
+      expectModel(*table, test.model);
+      db.commit();
+
+      for (int i = 0; i < 10; i++) ASSERT_TRUE(ledger::commitNext(db, *table, state, test.model, [](size_t) {}));
+      EXPECT_EQ(db.getHeader()->fileSize, fileSize);
+      db.close();
+    }
+    verify(test);
+  }
 }
 
 }  // namespace
