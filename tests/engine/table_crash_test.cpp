@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -129,6 +130,7 @@ class TableCrashTest : public ::testing::Test {
   // starts as small as a file can, so that the workload soon grows it.
   void create(TestDatabase& test, int variant, nat4 workloadSeed) {
     ASSERT_FALSE(dir.path.empty());
+    if (!test.file.empty()) std::remove(test.file.c_str());  // the file it replaces
     test.name = uniqueName("ledger");
     test.file = dir.path + "/" + test.name + ".rvd";
     test.model = ledger::Model();
