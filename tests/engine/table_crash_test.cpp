@@ -34,6 +34,7 @@ namespace {
 
 constexpr int kFaultExitStatus = 99;  // how a fault point ends the process
 constexpr int kTransactionsPerChild = 8;
+constexpr nat4 kDiskFullSeed = 5;  // the workload before the disk is full
 constexpr int kTransactionsToGrow = 40;  // a new file grows a few times in these
 constexpr int kTransactionsUntilKilled = 1000000;  // never reached before the kill
 #if defined(__SANITIZE_ADDRESS__)
@@ -313,7 +314,7 @@ TEST_F(TableCrashTest, TransactionThatCannotGrowTheFileRollsBack) {
   for (Kind kind : {inserts, updates}) {
     SCOPED_TRACE(kind == inserts ? "inserts" : "updates");
     TestDatabase test;
-    create(test, 1, seed);
+    create(test, 1, kDiskFullSeed);
     test.model.bigNotes = false;  // what commits must fit in the file
     {
       ledger::State state;
@@ -328,11 +329,11 @@ TEST_F(TableCrashTest, TransactionThatCannotGrowTheFileRollsBack) {
 
       FileLimit limit(fileSize);
       ASSERT_TRUE(limit.set);
-      // Rows of 300000 bytes, many times what the file has free.
-      const std::string big = ledger::text(300000, 1);
+      // Rows of 40000 bytes, many times what the file has free.
+      const std::string big = ledger::text(40000, 1);
       int done = 0;
       try {
-        for (; done < 100; done++) {
+        for (; done < 1000; done++) {
           if (kind == inserts) {
             ledger::Op op(ledger::Op::insert, 1000000 + done, "full" + std::to_string(done));
             op.rank = done % ledger::kRanks;
