@@ -126,6 +126,12 @@ class TableCrashTest : public ::testing::Test {
  protected:
   MemoryDir dir;
   nat4 seed = static_cast<nat4>(envNumber("TORVIK_CRASH_SEED", 20261211));
+  std::vector<std::string> names;  // of the databases made
+
+  // The lock files of the databases outlive their processes.
+  void TearDown() override {
+    for (const std::string& n : names) std::remove(("/dev/shm/" + n + ".in").c_str());
+  }
 
   // A new file with "Ledger" in the variant given, at transaction 0. It
   // starts as small as a file can, so that the workload soon grows it.
@@ -133,6 +139,7 @@ class TableCrashTest : public ::testing::Test {
     ASSERT_FALSE(dir.path.empty());
     if (!test.file.empty()) std::remove(test.file.c_str());  // the file it replaces
     test.name = uniqueName("ledger");
+    names.push_back(test.name);
     test.file = dir.path + "/" + test.name + ".rvd";
     test.model = ledger::Model();
     test.model.seed = workloadSeed;
