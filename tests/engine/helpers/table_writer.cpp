@@ -3,7 +3,8 @@
 // table workload until it is killed, a fault point ends it, or
 // `transactions` have committed.
 //   table_writer <name> <file> <variant> <seed> <transactions>
-// Prints "start <t>" with the last committed transaction found at open,
+// Prints "open 0" before it opens the database, "start <t>" with the last
+// committed transaction found at open,
 // "op <t> <j>" before operation j of transaction t, "committed <t>" after
 // each commit returns and "done <t>" before it closes the database at the
 // end. Exits with 3 when the table does not hold what the workload put there.
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<ledger::Table> table = ledger::declare(atoi(argv[3]));
   dbDatabase db;
   db.allowColumnRemoval = true;
+  report("open", 0);
   if (!db.open(argv[1], argv[2])) return 1;
 
   ledger::Model model;
