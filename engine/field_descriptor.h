@@ -77,8 +77,10 @@ class dbFieldDescriptor {
     OneToOneLayout = 4,   // stored slot and object member line up: a plain copy moves it
     ChangedByUpdate = 8,  // an update changes this indexed member's value
   };
-  // Index flag bit used while indices are rebuilt.
-  static constexpr nat4 NewIndex = 0x80000000u;
+  // Index flag bits used while indices are rebuilt: the field's hash index,
+  // or its T-tree, was just created and is still to be filled.
+  static constexpr nat4 NewHashIndex = 0x80000000u;
+  static constexpr nat4 NewTreeIndex = 0x40000000u;
 
   dbFieldDescriptor* next = this;  // ring of sibling members, in description order
   dbFieldDescriptor* prev = this;

@@ -65,16 +65,20 @@ bool dbDatabase::updateIndices(dbTableDescriptor* table, bool create) {
   bool created = false, forgotten = false;
   for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextInTable) {
     if (fd->storedType == tpStructure) continue;
+    // The mark is per index: a field may have one index already and get the
+    // other, and only the new one is filled.
     struct {
       nat4 flag;
+      nat4 newMark;
       oid_t& index;
-    } kinds[] = {{HASHED, fd->hashIndex}, {INDEXED, fd->treeIndex}};
+    } kinds[] = {{HASHED, dbFieldDescriptor::NewHashIndex, fd->hashIndex},
+                 {INDEXED, dbFieldDescriptor::NewTreeIndex, fd->treeIndex}};
     for (auto& kind : kinds) {
       if (fd->indexFlags & kind.flag) {
         if (kind.index != 0) continue;
         if (!mayCreate) return false;
         kind.index = kind.flag == HASHED ? dbHashTable::create(this, nRows) : dbTtree::create(this);
-        fd->indexFlags |= dbFieldDescriptor::NewIndex;
+        fd->indexFlags |= kind.newMark;
         created = true;
       } else if (kind.index != 0) {
         if (!create) return false;
@@ -88,14 +92,14 @@ bool dbDatabase::updateIndices(dbTableDescriptor* table, bool create) {
     for (oid_t row = dbTableOf(getRow(table->tableId))->firstRow; row != 0;
          row = reinterpret_cast<dbRecord*>(getRow(row))->next) {
       for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed) {
-        if (fd->indexFlags & dbFieldDescriptor::NewIndex) hashInsert(this, fd, row, 2 * nRows);
+        if (fd->indexFlags & dbFieldDescriptor::NewHashIndex) hashInsert(this, fd, row, 2 * nRows);
       }
       for (dbFieldDescriptor* fd = table->treeIndexedFields; fd != nullptr; fd = fd->nextTreeIndexed) {
-        if (fd->indexFlags & dbFieldDescriptor::NewIndex) treeInsert(this, fd, row);
+        if (fd->indexFlags & dbFieldDescriptor::NewTreeIndex) treeInsert(this, fd, row);
       }
     }
     for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextInTable) {
-      fd->indexFlags &= ~dbFieldDescriptor::NewIndex;
+      fd->indexFlags &= ~(dbFieldDescriptor::NewHashIndex | dbFieldDescriptor::NewTreeIndex);
     }
   }
   if (!created && !forgotten) return true;

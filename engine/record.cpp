@@ -25,6 +25,21 @@ class ScratchRecord {
   std::unique_ptr<byte[]> heap;
 };
 
+// Gives a variable a value for the extent of a scope and restores it on the
+// way out, also when a failure (a full disk, say) unwinds the scope.
+template <class T>
+class ScopedValue {
+ public:
+  ScopedValue(T& variable, T value) : variable(variable), saved(variable) { variable = value; }
+  ~ScopedValue() { variable = saved; }
+  ScopedValue(const ScopedValue&) = delete;
+  ScopedValue& operator=(const ScopedValue&) = delete;
+
+ private:
+  T& variable;
+  T saved;
+};
+
 // The identifiers of an object's array of references.
 std::vector<oid_t> referencesOf(const void* object, const dbFieldDescriptor* fd) {
   auto* array = reinterpret_cast<const dbAnyArray*>(static_cast<const byte*>(object) + fd->memberOffset);
@@ -133,29 +148,30 @@ void dbDatabase::updateRecord(oid_t oid, dbTableDescriptor* table, const void* o
   size_t size = table->columns->packedSize(obj, table->storedFixedSize);
   table->columns->markChanges(getRow(oid), obj);
 
-  updatedRecordId = oid;
-  for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
-    if (fd->storedType == tpArray) {
-      std::vector<oid_t> before = referencesOf(getRow(oid), fd);
-      std::vector<oid_t> after = referencesOf(object, fd);
-      size_t start = 0;
-      for (oid_t target : before) {
-        if (target != 0 && !containsFrom(after, target, start)) removeInverseReference(fd, oid, target);
-      }
-      start = 0;
-      for (oid_t target : after) {
-        if (target != 0 && !containsFrom(before, target, start)) insertInverseReference(fd, oid, target);
-      }
-    } else {
-      oid_t before = refAt(getRow(oid), fd->storedOffset);
-      oid_t after = refAt(const_cast<byte*>(obj), fd->memberOffset);
-      if (before != after) {
-        if (before != 0) removeInverseReference(fd, oid, before);
-        if (after != 0) insertInverseReference(fd, oid, after);
+  {
+    ScopedValue<oid_t> updating(updatedRecordId, oid);
+    for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
+      if (fd->storedType == tpArray) {
+        std::vector<oid_t> before = referencesOf(getRow(oid), fd);
+        std::vector<oid_t> after = referencesOf(object, fd);
+        size_t start = 0;
+        for (oid_t target : before) {
+          if (target != 0 && !containsFrom(after, target, start)) removeInverseReference(fd, oid, target);
+        }
+        start = 0;
+        for (oid_t target : after) {
+          if (target != 0 && !containsFrom(before, target, start)) insertInverseReference(fd, oid, target);
+        }
+      } else {
+        oid_t before = refAt(getRow(oid), fd->storedOffset);
+        oid_t after = refAt(const_cast<byte*>(obj), fd->memberOffset);
+        if (before != after) {
+          if (before != 0) removeInverseReference(fd, oid, before);
+          if (after != 0) insertInverseReference(fd, oid, after);
+        }
       }
     }
   }
-  updatedRecordId = 0;
 
   removeFromIndices(table, oid, true);
   offs_t pos = currentIndex[oid];
@@ -184,7 +200,7 @@ void dbDatabase::removeRecord(dbTableDescriptor* table, oid_t oid) {
 
 void dbDatabase::removeInverseReferences(dbTableDescriptor* table, oid_t oid) {
   dbVisitedRecord visited{oid, visitedRecords};
-  visitedRecords = &visited;
+  ScopedValue<dbVisitedRecord*> visiting(visitedRecords, &visited);
   for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
     if (fd->storedType == tpArray) {
       // Read the row anew at every step: the removals may move the file.
@@ -197,7 +213,6 @@ void dbDatabase::removeInverseReferences(dbTableDescriptor* table, oid_t oid) {
       removeInverseReference(fd, oid, target);
     }
   }
-  visitedRecords = visited.next;
 }
 
 void dbDatabase::removeInverseReference(dbFieldDescriptor* fd, oid_t referrer, oid_t target) {

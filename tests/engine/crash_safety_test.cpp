@@ -8,14 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <random>
 #include <string>
 
 #include "engine/integrity_check.h"
 #include "tests/engine/helpers/crash_workload.h"
 #include "tests/support/child_process.h"
-#include "tests/support/temp_dir.h"  // uniqueName
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -41,25 +40,6 @@ struct TestDatabase {
   std::string name;
   std::string file;
   crash::Model model;  // at the last transaction found committed
-};
-
-// A working folder in memory. A process that dies leaves its writes in the
-// page cache all the same, so a death tests the order of the writes, not the
-// disk, and the flushes of every commit stay cheap.
-class MemoryDir {
- public:
-  MemoryDir() {
-    char pattern[] = "/dev/shm/torvik-crash-XXXXXX";
-    if (mkdtemp(pattern)) path = pattern;
-  }
-  ~MemoryDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  MemoryDir(const MemoryDir&) = delete;
-  MemoryDir& operator=(const MemoryDir&) = delete;
-
-  std::string path;
 };
 
 class CrashSafetyTest : public ::testing::Test {

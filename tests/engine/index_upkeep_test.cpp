@@ -38,6 +38,15 @@ struct ItemIndexed {
   TYPE_DESCRIPTOR((KEY(name, HASHED | INDEXED), KEY(n, INDEXED), KEY(w, HASHED), FIELD(plain)));
 };
 
+// ItemIndexed with the other index added where a field has one.
+struct ItemDoubled {
+  char const* name;
+  int4 n;
+  real8 w;
+  int4 plain;
+  TYPE_DESCRIPTOR((KEY(name, HASHED | INDEXED), KEY(n, HASHED | INDEXED), KEY(w, HASHED | INDEXED), FIELD(plain)));
+};
+
 template <class T>
 dbTableDescriptor* declare() {
   return new dbTableDescriptor("Item", nullptr, sizeof(T), &T::template dbDescribeComponents<T>);
@@ -354,6 +363,24 @@ TEST_F(IndexUpkeepTest, IndicesFollowTheDeclarationAcrossOpens) {
   checkTree(field("name"), nameOf);
   checkTree(field("n"), nOf);
   checkHash(field("w"), wOf);
+}
+
+// A field that has one index and is given the other: the new index is
+// filled with every row, the old one keeps each row once.
+TEST_F(IndexUpkeepTest, AnIndexAddedBesideAnotherFillsOnlyTheNewOne) {
+  reopen(declare<ItemIndexed>);
+  std::mt19937 rng(5);
+  for (int i = 0; i < 300; i++) insertRow(randomValues(rng));
+  db.commit();
+  oid_t nTree = field("n")->treeIndex;
+  oid_t wHash = field("w")->hashIndex;
+
+  reopen(declare<ItemDoubled>);
+  EXPECT_EQ(field("n")->treeIndex, nTree);
+  EXPECT_EQ(field("w")->hashIndex, wHash);
+  checkAll();
+  checkHash(field("n"), nOf);
+  checkTree(field("w"), wOf);
 }
 
 // A process that did not initialise the shared state (create false) may

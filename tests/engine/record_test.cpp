@@ -1,5 +1,6 @@
 // Rows through typed cursors and inserts: row lists, update in place or
-// moved, inverse references both ways, cascades, rollback of appends.
+// moved, inverse references both ways, cascades, rollback of appends, and
+// operations that fail for want of space.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "engine/describe.h"
 #include "engine/query/cursor.h"
 #include "engine/table_record.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -227,6 +229,69 @@ TEST_F(RecordTest, RollbackAfterAppendsLeavesTheLastRowWithoutNext) {
   EXPECT_EQ(reinterpret_cast<dbRecord*>(db.getRow(meta->lastRow))->next, 0u);
   db.commit();
   EXPECT_EQ(rowsOf(Item::dbDescriptor), Names{"a"});
+}
+
+}  // namespace
+
+namespace {
+
+// An update or a removal that fails while it changes inverse references
+// (the file is full) leaves nothing of it behind once rolled back: a later
+// removal clears the references to the removed row.
+TEST_F(RecordTest, FailedChangeOfInverseReferencesLeavesLaterRemovalsWhole) {
+  enum Failing { update, removal };
+  for (Failing failing : {update, removal}) {
+    SCOPED_TRACE(failing == update ? "update" : "removal");
+    oid_t p = insert(Parent{"p", {}}).getOid();
+    oid_t q = insert(Parent{"q", {}}).getOid();
+    oid_t c = insert(Child{dbReference<Parent>(p), 1}).getOid();
+    db.commit();
+    {
+      FileLimit limit(db.getHeader()->fileSize);
+      ASSERT_TRUE(limit.set);
+      db.beginTransaction(dbDatabase::dbExclusiveLock);
+      // Every quantum of the file taken: the copies of the rows need growth.
+      for (size_t size = 1 << 20; size >= 16; size /= 2) {
+        try {
+          while (true) db.allocate(size);
+        } catch (const dbException& e) {
+          ASSERT_EQ(e.getErrCode(), FileError);
+        }
+      }
+      try {
+        if (failing == update) {
+          dbCursor<Child> cursor(dbForUpdate);
+          cursor.at(dbReference<Child>(c));
+          cursor->parent = dbReference<Parent>(q);
+          cursor.update();
+        } else {
+          dbCursor<Parent> cursor(dbForUpdate);
+          cursor.at(dbReference<Parent>(p));
+          cursor.remove();
+        }
+        ADD_FAILURE() << "the change found room";
+      } catch (const dbException& e) {
+        EXPECT_EQ(e.getErrCode(), FileError);
+      }
+      db.rollback();
+    }
+    {
+      dbCursor<Parent> cursor(dbForUpdate);
+      cursor.at(dbReference<Parent>(p));
+      cursor.remove();
+      db.commit();
+    }
+    dbCursor<Child> child(dbForUpdate);
+    child.at(dbReference<Child>(c));
+    EXPECT_TRUE(child->parent.isNull());
+    child.remove();
+    db.commit();
+    dbCursor<Parent> parent(dbForUpdate);
+    parent.at(dbReference<Parent>(q));
+    EXPECT_EQ(parent->children.length(), 0u);
+    parent.remove();
+    db.commit();
+  }
 }
 
 }  // namespace

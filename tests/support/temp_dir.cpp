@@ -21,6 +21,16 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(dir, ec);
 }
 
+MemoryDir::MemoryDir() {
+  char pattern[] = "/dev/shm/torvik-crash-XXXXXX";
+  if (mkdtemp(pattern)) path = pattern;
+}
+
+MemoryDir::~MemoryDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
 std::string uniqueName(const std::string& stem) {
   static std::atomic<int> counter{0};
   return stem + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
