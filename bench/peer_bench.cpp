@@ -556,9 +556,11 @@ bool runChild(int which, int4 n, const Options& opt, Result& out) {
   return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Three significant digits or more, so that small figures keep their ratios.
 void printFigure(double seconds, bool perOp, bool estimated) {
+  double value = seconds * (perOp ? 1e6 : 1e3);
   char text[32];
-  snprintf(text, sizeof text, "%s%.1f", estimated ? "~" : "", seconds * (perOp ? 1e6 : 1e3));
+  snprintf(text, sizeof text, "%s%.*f", estimated ? "~" : "", value < 1 ? 3 : value < 10 ? 2 : 1, value);
   printf(" %10s", text);
 }
 
