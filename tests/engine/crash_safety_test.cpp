@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 
 #include "engine/integrity_check.h"
@@ -29,6 +33,10 @@ enum class Death {
   duringGrowth,      // ended right after the file was remapped larger
   killed,            // SIGKILL after a number of commits were reported
 };
+
+// The fault points, in the order of the deaths they cause.
+const char* const kFaultPoints[] = {"commit.afterDataFlush", "commit.afterRootSwitch", "commit.afterSecondFlush",
+                                    "extend.afterRemap"};
 
 struct ChildRun {
   nat4 last = 0;  // the transaction number last printed
@@ -56,11 +64,9 @@ class CrashSafetyTest : public ::testing::Test {
 
   // Runs one child to its death and returns what it reported.
   ChildRun runChild(const TestDatabase& db, Death death, int count) {
-    static const char* const points[] = {"commit.afterDataFlush", "commit.afterRootSwitch", "commit.afterSecondFlush",
-                                         "extend.afterRemap"};
     std::vector<std::string> env;
     if (death != Death::killed) {
-      env.push_back(std::string("TORVIK_FAULT_POINT=") + points[static_cast<int>(death)] + ":" + std::to_string(count));
+      env.push_back(std::string("TORVIK_FAULT_POINT=") + kFaultPoints[static_cast<int>(death)] + ":" + std::to_string(count));
     }
     int transactions = death == Death::killed ? kTransactionsUntilKilled : kTransactionsPerChild;
     ChildProcess child("crash_writer", {db.name, db.file, std::to_string(transactions)}, env);
@@ -147,6 +153,56 @@ TEST_F(CrashSafetyTest, ReopeningShowsTheLastCommittedState) {
     }
   }
   EXPECT_GE(growthDeaths, 20);  // of 50
+}
+
+// Commits that make the object index outgrow its arrays, and the commits
+// right after them (which give the other root arrays of the new size), are
+// ended at each commit point; the reopened file holds exactly the records of
+// the transactions committed.
+TEST_F(CrashSafetyTest, DeathsWhileTheObjectIndexGrows) {
+  ASSERT_FALSE(dir.path.empty());
+  constexpr int kRecords = 3000, kTransactions = 24;
+  std::set<nat4> sizes;  // the index sizes seen at reopen
+  for (int point = 0; point < 3; point++) {
+    // With 3000 records a transaction the arrays of 9216, 18432, 36864 and
+    // 73728 entries are outgrown in transactions 1, 4, 10 and 22; the fault
+    // point's count is the transaction's number.
+    for (int count : {1, 2, 4, 5, 10, 11, 22, 23}) {
+      SCOPED_TRACE(std::string(kFaultPoints[point]) + ":" + std::to_string(count));
+      std::string name = uniqueName("grow"), file = dir.path + "/" + name + ".rvd";
+      ChildProcess child("index_grower", {name, file, std::to_string(kTransactions), std::to_string(kRecords)},
+                         {std::string("TORVIK_FAULT_POINT=") + kFaultPoints[point] + ":" + std::to_string(count)});
+      ChildRun run = watch(child, 0);
+      ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == kFaultExitStatus) << run.status;
+      dbIntegrityReport left = dbCheckFile(file.c_str());
+      EXPECT_TRUE(left.clean()) << "as left:\n" << left.summary();
+
+      dbDatabase db;
+      ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+      db.beginTransaction(dbDatabase::dbSharedLock);
+      sizes.insert(db.getHeader()->root[db.getHeader()->currentRoot].indexSize);
+      std::map<nat4, int> perTransaction;
+      for (oid_t oid = dbFirstUserId; oid < db.getCurrentIndexSize(); oid++) {
+        nat4 entry = db.getCurrentIndex()[oid];
+        if (dbIsFreeEntry(entry) || (entry & dbFlagsMask) != dbRecordMarker || entry == 0) continue;
+        nat4 t;
+        memcpy(&t, db.getRow(oid) + sizeof(dbRecord), sizeof t);
+        perTransaction[t] += 1;
+      }
+      db.commit();
+      db.close();
+      nat4 committed = point == 0 ? run.last : run.last + 1;  // after the root switch it took effect
+      ASSERT_EQ(perTransaction.size(), committed);
+      for (auto [t, n] : perTransaction) {
+        EXPECT_TRUE(t >= 1 && t <= committed) << t;
+        EXPECT_EQ(n, kRecords) << "transaction " << t;
+      }
+      EXPECT_TRUE(dbCheckFile(file.c_str()).clean());
+      std::remove(file.c_str());
+      std::remove(("/dev/shm/" + name + ".in").c_str());  // the lock file outlives its processes
+    }
+  }
+  EXPECT_EQ(sizes, (std::set<nat4>{9216, 18432, 36864, 73728, 147456}));  // the deaths met every size
 }
 
 // While this process keeps the database open, another one grows the file;
