@@ -176,7 +176,9 @@ class dbDatabase {
   // Rewrites a table record from the descriptor, keeping its rows.
   void updateTableDescriptor(dbTableDescriptor* desc, oid_t tableId);
   // Rewrites a changed table record and converts every row to the new layout.
-  void convertRecords(oid_t tableId, dbTableDescriptor* desc);
+  // False for a damaged table: a row that does not fit the layout stored for
+  // it, or more rows in the list than the table counts.
+  bool convertRecords(oid_t tableId, dbTableDescriptor* desc);
 
   // Rows (record.cpp). The table must be bound to this database.
   oid_t insertRecord(dbTableDescriptor* table, const void* object);

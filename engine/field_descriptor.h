@@ -177,9 +177,11 @@ class dbFieldDescriptor {
   // Sets ChangedByUpdate on every indexed member whose value in the object
   // differs from the stored record.
   void markChanges(const byte* record, const byte* object);
-  // Size, counted on from start, that a record stored under the former layout
-  // (formerType, formerOffset, formerSize) needs in the current one.
-  size_t convertedSize(const byte* oldRecord, size_t start) const;
+  // Size, counted on from start, that a record of oldSize bytes stored under
+  // the former layout (formerType, formerOffset, formerSize) needs in the
+  // current one; 0 when a part of it (a slot, a text or an array) lies outside
+  // those bytes, or a text is not terminated, as in a damaged file.
+  size_t convertedSize(const byte* oldRecord, size_t oldSize, size_t start) const;
   // Converts a record stored under the former layout into newRecord, its
   // varying part from offset on; returns the end of the varying part.
   size_t convert(byte* newRecord, const byte* oldRecord, size_t offset) const;
@@ -202,9 +204,11 @@ class dbFieldDescriptor {
   size_t packRing(byte* record, byte* slots, const byte* object, size_t offset) const;
   void fetchRing(byte* object, byte* record, byte* slots) const;
   // fromFormer: read the old record through the former layout; otherwise
-  // through the current one. skip: a member left out, or null.
+  // through the current one. skip: a member left out, or null. oldEnd: where
+  // the old record ends, for a record that may be damaged (SIZE_MAX is the
+  // answer when a part lies outside), or null.
   size_t sizeFrom(const byte* oldRecord, const byte* oldSlots, size_t n, bool fromFormer,
-                  const dbFieldDescriptor* skip) const;
+                  const dbFieldDescriptor* skip, const byte* oldEnd) const;
   size_t copyFrom(byte* newRecord, byte* newSlots, const byte* oldRecord, const byte* oldSlots, size_t offset,
                   bool fromFormer, const dbFieldDescriptor* skip) const;
 };

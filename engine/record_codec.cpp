@@ -301,8 +301,12 @@ void dbFieldDescriptor::markChanges(const byte* record, const byte* object) {
   }
 }
 
-size_t dbFieldDescriptor::convertedSize(const byte* oldRecord, size_t start) const {
-  return sizeFrom(oldRecord, oldRecord, start, true, nullptr);
+// What sizeFrom answers for a part of the old record outside its bounds.
+constexpr size_t kOutside = SIZE_MAX;
+
+size_t dbFieldDescriptor::convertedSize(const byte* oldRecord, size_t oldSize, size_t start) const {
+  size_t n = sizeFrom(oldRecord, oldRecord, start, true, nullptr, oldRecord + oldSize);
+  return n == kOutside ? 0 : n;
 }
 
 size_t dbFieldDescriptor::convert(byte* newRecord, const byte* oldRecord, size_t offset) const {
@@ -310,7 +314,7 @@ size_t dbFieldDescriptor::convert(byte* newRecord, const byte* oldRecord, size_t
 }
 
 size_t dbFieldDescriptor::varyingSizeWithout(const dbFieldDescriptor* member, const byte* record, size_t start) const {
-  return sizeFrom(record, record, start, false, member);
+  return sizeFrom(record, record, start, false, member, nullptr);
 }
 
 size_t dbFieldDescriptor::copyWithout(const dbFieldDescriptor* member, byte* newRecord, const byte* oldRecord,
@@ -319,29 +323,47 @@ size_t dbFieldDescriptor::copyWithout(const dbFieldDescriptor* member, byte* new
 }
 
 size_t dbFieldDescriptor::sizeFrom(const byte* oldRecord, const byte* oldSlots, size_t n, bool fromFormer,
-                                   const dbFieldDescriptor* skip) const {
+                                   const dbFieldDescriptor* skip, const byte* oldEnd) const {
+  // Whether bytes [p, p + size) are inside the old record; always, unchecked.
+  auto inside = [&](const byte* p, nat8 size) {
+    return oldEnd == nullptr || (p >= oldRecord && p <= oldEnd && size <= static_cast<nat8>(oldEnd - p));
+  };
   for (const dbFieldDescriptor* fd = this; fd != nullptr; fd = fd->nextDataMember(this)) {
+    if (n == kOutside) return n;
     if (fd == skip) continue;
     int oldType = fromFormer ? fd->formerType : fd->storedType;
     const byte* oldSlot = oldSlots + (fromFormer ? fd->formerOffset : fd->storedOffset);
+    if (fd->storedType != tpStructure && oldType != tpAbsent && !inside(oldSlot, fromFormer ? fd->formerSize : fd->storedSize)) {
+      return kOutside;
+    }
     switch (fd->storedType) {
       case tpString:
-        n += oldType == tpString ? getWord(oldSlot) : 1;
+        if (oldType == tpString) {
+          nat4 length = getWord(oldSlot);
+          const byte* text = oldRecord + getWord(oldSlot + 4);
+          if (oldEnd != nullptr && (length == 0 || !inside(text, length) || text[length - 1] != '\0')) return kOutside;
+          n += length;
+        } else {
+          n += 1;
+        }
         break;
       case tpArray: {
         if (oldType != tpArray) break;
         const dbFieldDescriptor* element = fd->parts;
         nat4 count = getWord(oldSlot);
+        const byte* item = oldRecord + getWord(oldSlot + 4);
+        size_t itemSize = fromFormer ? element->formerSize : element->storedSize;
+        if (!inside(item, static_cast<nat8>(count) * itemSize)) return kOutside;
         n = dbAlign<size_t>(n, element->alignment) + count * element->storedSize;
         if (fd->layoutFlags & HasVaryingParts) {
-          const byte* item = oldRecord + getWord(oldSlot + 4);
-          size_t itemSize = fromFormer ? element->formerSize : element->storedSize;
-          for (nat4 i = 0; i < count; i++, item += itemSize) n = element->sizeFrom(oldRecord, item, n, fromFormer, skip);
+          for (nat4 i = 0; i < count; i++, item += itemSize) {
+            n = element->sizeFrom(oldRecord, item, n, fromFormer, skip, oldEnd);
+          }
         }
         break;
       }
       case tpStructure:
-        if (fd->layoutFlags & HasVaryingParts) n = fd->parts->sizeFrom(oldRecord, oldSlots, n, fromFormer, skip);
+        if (fd->layoutFlags & HasVaryingParts) n = fd->parts->sizeFrom(oldRecord, oldSlots, n, fromFormer, skip, oldEnd);
         break;
       default:
         break;

@@ -201,7 +201,7 @@ void dbDatabase::updateTableDescriptor(dbTableDescriptor* desc, oid_t tableId) {
   table->lastRow = saved.lastRow;
 }
 
-void dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
+bool dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
   byte* rec = putRow(tableId);
   dbTable* table = dbTableOf(rec);
   dbField* entries = dbFieldsOf(rec);
@@ -231,10 +231,14 @@ void dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
     for (bool m : matched) dbCheck(m);
   }
   oid_t row = table->firstRow;
+  nat4 rows = table->nRows;
   updateTableDescriptor(desc, tableId);
-  if (!conversion) return;
-  while (row != 0) {
-    size_t size = desc->columns->convertedSize(getRow(row), desc->storedFixedSize);
+  if (!conversion) return true;
+  for (nat4 left = rows; row != 0; left--) {
+    const byte* old = getRow(row);
+    size_t size = left == 0 ? 0 : desc->columns->convertedSize(old, reinterpret_cast<const dbRecord*>(old)->size,
+                                                                desc->storedFixedSize);
+    if (size == 0) return false;  // more rows than counted, or one that does not fit its layout
     offs_t pos = currentIndex[row];
     byte* newRec = putRow(row, size);
     if (currentIndex[row] == pos) {
@@ -248,6 +252,7 @@ void dbDatabase::convertRecords(oid_t tableId, dbTableDescriptor* desc) {
     }
     row = reinterpret_cast<dbRecord*>(getRow(row))->next;
   }
+  return true;
 }
 
 // Whether the metatable and the table records of its row list lie in the
@@ -326,7 +331,7 @@ bool dbDatabase::loadSchema(bool create) {
         beginTransaction(dbUpdateLockInOperation);
         setDirty();
         if (dbTableOf(rec)->nRows != 0) {
-          convertRecords(found, desc);
+          if (!convertRecords(found, desc)) return fail("Database file was corrupted: invalid record");
         } else {
           updateTableDescriptor(desc, found);
         }

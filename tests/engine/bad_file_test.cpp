@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -135,6 +136,51 @@ TEST_F(BadFileTest, TableRecordWithTextsOutsideIsRefused) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_NE(checked, "checked 0");
     EXPECT_EQ(outcome, "refused Database file was corrupted: invalid table record");
+  }
+}
+
+// The entry of the field called name in a table record that has one.
+dbField* fieldOf(byte* table, const char* name) {
+  dbField* f = dbFieldsOf(table);
+  while (strcmp(f->getName(), name) != 0) f++;
+  return f;
+}
+
+// A table record that differs from the declaration makes the open convert
+// the rows; a row that does not fit the layout the table record gives it is
+// refused instead of read outside the record.
+TEST_F(BadFileTest, RowsOutsideTheirStoredLayoutAreRefusedAtConversion) {
+  struct Case {
+    const char* what;
+    void (*damage)(byte* image, byte* table, const oid_t* index);
+  };
+  const Case cases[] = {
+      {"a slot far outside every record",
+       [](byte*, byte* table, const oid_t*) { fieldOf(table, "plain")->offset = 1u << 20; }},
+      {"a text outside its record",
+       [](byte* image, byte* table, const oid_t* index) {
+         fieldOf(table, "plain")->type = tpInt2;  // a conversion the declaration allows
+         byte* row = image + index[dbTableOf(table)->firstRow];
+         nat4 outside = 1u << 30;
+         memcpy(row + fieldOf(table, "name")->offset + 4, &outside, 4);
+       }},
+  };
+  const dbFileHeader* h = reinterpret_cast<const dbFileHeader*>(sound.data());
+  std::string file = dir.file("rows.rvd");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<byte> copy = sound;
+    const oid_t* index = reinterpret_cast<const oid_t*>(copy.data() + h->root[h->currentRoot].indexOffset);
+    byte* table = copy.data() + index[dbTableOf(copy.data() + index[dbMetaTableId])->firstRow];
+    c.damage(copy.data(), table, index);
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
+    ChildProcess child("open_damaged", {uniqueName("rows"), file});
+    child.readLine();  // the checker's count
+    std::string outcome = child.readLine();
+    int status = child.wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(outcome, "refused Database file was corrupted: invalid record");
   }
 }
 

@@ -236,7 +236,7 @@ std::vector<byte> converted(const Old& object, New& result) {
   dbTableDescriptor newTable("Evolving", nullptr, sizeof(New), &New::template dbDescribeComponents<New>);
   matchFormer(newTable, oldTable);
   std::vector<byte> oldRecord = packed(oldTable, &object);
-  size_t size = newTable.columns->convertedSize(oldRecord.data(), newTable.storedFixedSize);
+  size_t size = newTable.columns->convertedSize(oldRecord.data(), oldRecord.size(), newTable.storedFixedSize);
   std::vector<byte> newRecord(size);
   EXPECT_EQ(newTable.columns->convert(newRecord.data(), oldRecord.data(), newTable.storedFixedSize), size);
   newTable.columns->fetch(reinterpret_cast<byte*>(&result), newRecord.data());
