@@ -16,27 +16,15 @@
 #include <string>
 
 #include "engine/integrity_check.h"
+#include "tests/engine/crash_deaths.h"
 #include "tests/engine/helpers/crash_workload.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-constexpr int kFaultExitStatus = 99;  // how a fault point ends the process
 constexpr int kTransactionsPerChild = 12;
 constexpr int kTransactionsUntilKilled = 5000;  // never reached before the kill
-
-enum class Death {
-  beforeRootSwitch,  // ended between the data flush and the root switch
-  afterRootSwitch,   // ended between the root switch and the second flush
-  afterSecondFlush,  // ended once the commit was on the disk, before it returned
-  duringGrowth,      // ended right after the file was remapped larger
-  killed,            // SIGKILL after a number of commits were reported
-};
-
-// The fault points, in the order of the deaths they cause.
-const char* const kFaultPoints[] = {"commit.afterDataFlush", "commit.afterRootSwitch", "commit.afterSecondFlush",
-                                    "extend.afterRemap"};
 
 struct ChildRun {
   nat4 last = 0;  // the transaction number last printed

@@ -24,6 +24,7 @@
 
 #include "engine/integrity_check.h"
 #include "engine/query/index_search.h"
+#include "tests/engine/crash_deaths.h"
 #include "tests/engine/helpers/table_workload.h"
 #include "tests/support/child_process.h"
 #include "tests/support/error_capture.h"
@@ -32,7 +33,6 @@
 
 namespace {
 
-constexpr int kFaultExitStatus = 99;  // how a fault point ends the process
 constexpr int kTransactionsPerChild = 8;
 constexpr nat4 kDiskFullSeed = 5;  // the workload before the disk is full
 constexpr int kTransactionsToGrow = 40;  // a new file grows a few times in these
@@ -47,17 +47,6 @@ int envNumber(const char* name, int fallback) {
   const char* value = getenv(name);
   return value != nullptr && *value != '\0' ? atoi(value) : fallback;
 }
-
-enum class Death {
-  beforeRootSwitch,  // ended between the data flush and the root switch
-  afterRootSwitch,   // ended between the root switch and the second flush
-  afterSecondFlush,  // ended once the commit was on the disk, before it returned
-  duringGrowth,      // ended right after the file was remapped larger
-  killed,            // SIGKILL after a number of reports, the first made before the open
-};
-constexpr int kDeaths = 5;
-const char* const kFaultPoints[] = {"commit.afterDataFlush", "commit.afterRootSwitch", "commit.afterSecondFlush",
-                                    "extend.afterRemap"};
 
 struct ChildRun {
   bool started = false;  // the open, with its conversion, is done
