@@ -3,7 +3,7 @@
 // structure after every step of randomized runs, a rollback and a crash.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -383,11 +383,7 @@ TEST_F(HashTableTest, RollbackAndCrashRecoveryRestoreTheCommittedTable) {
   }
   ASSERT_NE(dump(), committed);
   std::string crashed = dir.file("crashed.rvd");
-  {
-    std::ifstream in(file, std::ios::binary);
-    std::ofstream out(crashed, std::ios::binary);
-    out << in.rdbuf();
-  }
+  std::filesystem::copy_file(file, crashed);
   db.rollback();
   db.beginTransaction(dbDatabase::dbExclusiveLock);
   EXPECT_EQ(dump(), committed);

@@ -5,8 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <random>
@@ -524,11 +523,7 @@ TEST_F(TtreeTest, RollbackAndCrashRecoveryRestoreTheCommittedTree) {
   ASSERT_NE(dump(), committed);
   // The file as a crash would leave it: dirty, with this transaction's index.
   std::string crashed = dir.file("crashed.rvd");
-  {
-    std::ifstream in(file, std::ios::binary);
-    std::ofstream out(crashed, std::ios::binary);
-    out << in.rdbuf();
-  }
+  std::filesystem::copy_file(file, crashed);
   db.rollback();
   db.beginTransaction(dbDatabase::dbExclusiveLock);
   EXPECT_EQ(dump(), committed);
