@@ -67,11 +67,11 @@ int dbMappedFile::open(const char* fileName, const char* name, bool ro, size_t i
     close();
     return rc;
   }
-  loadIntoPageCache();
   // Every page of the old contents mapped now, so that record access never
   // faults to the disk later; in one call where the kernel can, else by
   // reading a byte of every page.
   size_t length = std::min(originalSize, size);
+  loadIntoPageCache(length);
   if (length != 0 && madvise(base, length, MADV_POPULATE_READ) != 0) {
     volatile byte sink = 0;
     for (size_t offs = 0; offs < length; offs += dbPageSize) sink = sink + base[offs];
@@ -79,13 +79,12 @@ int dbMappedFile::open(const char* fileName, const char* name, bool ro, size_t i
   return 0;
 }
 
-// Asks for the parts of the old contents that are not in the page cache yet,
-// in requests small enough for the kernel to take each whole, all queued
-// before any is waited for. The file is flagged for random access first, so
+// Asks for the parts of the file's first length bytes that are not in the
+// page cache yet, in requests small enough for the kernel to take each whole,
+// all queued before any is waited for. The file is flagged for random access first, so
 // that they go into small pages, as the faults of the mapping bring them in.
-void dbMappedFile::loadIntoPageCache() {
+void dbMappedFile::loadIntoPageCache(size_t length) {
   posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-  size_t length = std::min(originalSize, size);
   size_t pages = (length + dbPageSize - 1) / dbPageSize;
   std::vector<unsigned char> resident(pages);
   if (pages == 0 || mincore(base, length, resident.data()) != 0) return;

@@ -36,7 +36,7 @@ class dbMappedFile {
  private:
   int map(size_t newSize);
   int reserve(size_t oldSize, size_t newSize);
-  void loadIntoPageCache();
+  void loadIntoPageCache(size_t length);
 
   int fd = -1;
   bool readOnly = false;
