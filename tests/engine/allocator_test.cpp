@@ -1,8 +1,6 @@
 #include "engine/allocator.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -365,15 +364,12 @@ TEST_F(AllocatorTest, GrowthAfterRollbackStartsFromCleanPages) {
 TEST_F(AllocatorTest, FailedGrowthOfTheFileKeepsTheOldSize) {
   open();
   offs_t a = db->allocate(20);
-  struct rlimit old;
-  getrlimit(RLIMIT_FSIZE, &old);
-  struct rlimit limit = old;
-  limit.rlim_cur = kFileSize + kFileSize / 2;
-  signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  int error = errorOf([&] { db->allocate(600000); });
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, SIG_DFL);
+  int error;
+  {
+    FileLimit limit(kFileSize + kFileSize / 2);
+    ASSERT_TRUE(limit.set);
+    error = errorOf([&] { db->allocate(600000); });
+  }
 
   EXPECT_EQ(error, FileError);
   EXPECT_EQ(db->getHeader()->fileSize, kFileSize);
